@@ -1,0 +1,43 @@
+#!/bin/sh
+# Installs everything the tests need and runs every test: the C++ unit tests
+# (GoogleTest, built with GCC and, where it is installed, Clang) and the Python
+# suite against the module installed into a private virtual environment.
+set -eu
+cd "$(dirname "$0")/.."
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+missing=""
+[ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+command -v g++ >/dev/null 2>&1 || missing="$missing g++"
+command -v clang++ >/dev/null 2>&1 || missing="$missing clang"
+command -v unshare >/dev/null 2>&1 || missing="$missing util-linux"
+python3 -c "import venv, ensurepip" 2>/dev/null || missing="$missing python3-venv"
+if [ -n "$missing" ]; then
+  echo "== installing Debian packages:$missing"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $missing >/dev/null
+fi
+
+echo "== Python environment (.venv)"
+[ -x .venv/bin/python ] || python3 -m venv .venv
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q cmake ninja pytest
+.venv/bin/python -m pip install -q .
+PATH="$PWD/.venv/bin:$PATH"
+export PATH
+
+for compiler in g++ clang++; do
+  command -v "$compiler" >/dev/null 2>&1 || continue
+  dir="build/tests-$compiler"
+  echo "== C++ unit tests ($compiler)"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=Debug \
+    -DQUILLMERE_BUILD_TESTS=ON -DQUILLMERE_BUILD_MODULE=ON >/dev/null
+  cmake --build "$dir" -j2
+  "$dir/quillmere_cpp_tests" --gtest_brief=1
+done
+
+echo "== Python tests"
+# Run from the tests folder so that the installed module, not the source tree, is imported.
+cd tests/python
+exec python -m pytest -q -p no:cacheprovider

@@ -1,0 +1,34 @@
+// collect_once: start a fresh collector on the runtime and hand back the
+// first snapshot it publishes.
+//
+// The receiver is subscribed before the collector starts, so it sees the
+// first snapshot, which the collector's timer fires at once: a run lasts one
+// pass over the sources, not one period. The collector keeps running,
+// detached, until the runtime shuts down.
+#pragma once
+
+#include <cstdint>
+#include <variant>
+
+#include "collector/collector.h"
+#include "collector/snapshot.h"
+#include "runtime/sampling_runtime.h"
+
+namespace quillmere::collector {
+
+inline constexpr std::size_t kSnapshotCapacity = 8;
+
+struct CollectError {
+  enum class Kind { kClosed, kLagged };
+  Kind kind = Kind::kClosed;
+  std::uint64_t missed = 0;  // for kLagged
+};
+
+using CollectResult = std::variant<MetricsSnapshot, CollectError>;
+
+// Blocks the calling thread until the first snapshot or the channel's close
+// (for instance: a zero interval, which the collector's timer refuses).
+CollectResult collect_once(runtime::SamplingRuntime& runtime, std::uint64_t interval_ms,
+                           const SourcePaths& paths = {});
+
+}  // namespace quillmere::collector

@@ -1,0 +1,276 @@
+// The quillmere extension module: initialisation, get_metrics_once with its
+// argument rules, and the boundary that turns C++ faults into Python
+// exceptions.
+//
+// Every function the interpreter calls catches everything: a bad argument is
+// a TypeError or OverflowError, a runtime that cannot be built a
+// RuntimeError, a sampling run without a snapshot RuntimeError "failed to
+// collect metrics", and any other fault PanicException (derived from
+// BaseException, so that `except Exception` does not swallow a bug). The
+// interpreter lock is held for the whole call and never released: calls from
+// several Python threads follow one another.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "collector/collect_once.h"
+#include "lib/py_ref.h"
+#include "lib/result_dict.h"
+#include "runtime/fault.h"
+#include "runtime/sampling_runtime.h"
+
+namespace quillmere::lib {
+
+namespace {
+
+// The C API version the module is built for (the value every CPython 3
+// release uses for PyModule_Create2).
+constexpr int kPythonApiVersion = 1013;
+
+constexpr const char* kParameterName = "interval_ms";
+
+// Process-wide, touched only with the interpreter lock held.
+PyObject* g_module = nullptr;           // set once, never replaced
+PyObject* g_panic_exception = nullptr;  // created on the first internal fault
+
+// --- Raised-error helpers: the normalized exception object, across the C API
+// versions that changed how an error is taken and restored. ---
+
+PyRef take_error() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyRef(PyErr_GetRaisedException());
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return PyRef(value);
+#endif
+}
+
+void restore_error(PyRef error) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(error.release());
+#else
+  PyObject* value = error.release();
+  if (value == nullptr) return;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  Py_INCREF(type);
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+// Raises PanicException(message), creating the type on first use, and writes
+// the diagnostic to standard error.
+void raise_internal_fault(const char* message) {
+  runtime::report_internal_fault(message);
+  if (g_panic_exception == nullptr) {
+    g_panic_exception = PyErr_NewExceptionWithDoc(
+        "quillmere.PanicException",
+        "An internal fault of quillmere (a bug or an exhausted resource), not a missing data source.",
+        PyExc_BaseException, nullptr);
+    if (g_panic_exception == nullptr) return;  // leaves the interpreter's error set
+  }
+  PyErr_SetString(g_panic_exception, message);
+}
+
+// --- Arguments ---
+
+// Binds the one parameter from a vectorcall. Returns the bound object
+// (borrowed) or nullptr with a TypeError set.
+PyObject* bind_interval(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "get_metrics_once() takes 1 positional arguments but %zd were given", nargs);
+    return nullptr;
+  }
+  PyObject* bound = nargs == 1 ? args[0] : nullptr;
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
+    if (text == nullptr) PyErr_Clear();  // not encodable: cannot be our parameter
+    const bool matches = text != nullptr && static_cast<std::size_t>(length) == std::strlen(kParameterName) &&
+                         std::memcmp(text, kParameterName, static_cast<std::size_t>(length)) == 0;
+    if (!matches) {
+      PyErr_Format(PyExc_TypeError, "get_metrics_once() got an unexpected keyword argument '%S'", name);
+      return nullptr;
+    }
+    if (bound != nullptr) {
+      PyErr_SetString(PyExc_TypeError, "get_metrics_once() got multiple values for argument 'interval_ms'");
+      return nullptr;
+    }
+    bound = args[nargs + i];
+  }
+  if (bound == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "get_metrics_once() missing 1 required positional argument: 'interval_ms'");
+  }
+  return bound;
+}
+
+// Converts the bound object to milliseconds: an int (or subclass, bool
+// included) directly, anything else through __index__. A TypeError of the
+// conversion is re-raised with the parameter's name; an OverflowError
+// (negative, or 2^64 and above) passes unchanged.
+std::optional<std::uint64_t> convert_interval(PyObject* object) {
+  unsigned long long value = 0;
+  if (PyLong_Check(object)) {
+    value = PyLong_AsUnsignedLongLong(object);
+  } else {
+    PyRef index(PyNumber_Index(object));
+    value = index ? PyLong_AsUnsignedLongLong(index.get()) : static_cast<unsigned long long>(-1);
+  }
+  // 2^64 - 1 is a valid interval; it is a failure only with an error set.
+  if (value != static_cast<unsigned long long>(-1) || PyErr_Occurred() == nullptr) {
+    return static_cast<std::uint64_t>(value);
+  }
+  PyRef error = take_error();
+  if (!error || Py_TYPE(error.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    restore_error(std::move(error));
+    return std::nullopt;
+  }
+  PyRef text(PyObject_Str(error.get()));
+  if (!text) return std::nullopt;
+  PyRef message(PyUnicode_FromFormat("argument 'interval_ms': %U", text.get()));
+  if (!message) return std::nullopt;
+  PyRef replacement(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (!replacement) return std::nullopt;
+  // The new error keeps the conversion error's cause; the conversion error
+  // itself is dropped.
+  PyObject* cause = PyException_GetCause(error.get());  // new reference or nullptr
+  if (cause != nullptr) PyException_SetCause(replacement.get(), cause);  // steals
+  restore_error(std::move(replacement));
+  return std::nullopt;
+}
+
+// --- The call ---
+
+PyObject* sample(std::uint64_t interval_ms) {
+  runtime::SamplingRuntime runtime;
+  const collector::CollectResult result = collector::collect_once(runtime, interval_ms);
+  const auto* snapshot = std::get_if<collector::MetricsSnapshot>(&result);
+  if (snapshot == nullptr) {
+    runtime.shutdown();
+    PyErr_SetString(PyExc_RuntimeError, "failed to collect metrics");
+    return nullptr;
+  }
+  // Built while the collector may still run: it only reads our own copy.
+  PyRef dict(build_result_dict(*snapshot));
+  if (!dict) {
+    PyRef error = take_error();
+    PyRef text(error ? PyObject_Str(error.get()) : nullptr);
+    const char* detail = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (detail == nullptr) PyErr_Clear();
+    throw runtime::InternalFault(std::string("could not build the result dictionary: ") +
+                                 (detail != nullptr ? detail : "unknown error"));
+  }
+  runtime.shutdown();
+  return dict.release();
+}
+
+PyObject* get_metrics_once(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  try {
+    PyObject* bound = bind_interval(args, PyVectorcall_NARGS(nargsf), kwnames);
+    if (bound == nullptr) return nullptr;
+    const std::optional<std::uint64_t> interval_ms = convert_interval(bound);
+    if (!interval_ms) return nullptr;
+    return sample(*interval_ms);
+  } catch (const runtime::RuntimeBuildError& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (const std::exception& fault) {
+    raise_internal_fault(fault.what());
+  } catch (...) {
+    raise_internal_fault("unknown exception");
+  }
+  return nullptr;
+}
+
+PyMethodDef g_get_metrics_once_def = {
+    "get_metrics_once",
+    // The interpreter stores every calling convention as PyCFunction; the
+    // flags tell it the real signature.
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(get_metrics_once)),
+    METH_FASTCALL | METH_KEYWORDS,
+    // A signature line and nothing else: __text_signature__ is
+    // "(interval_ms)" and __doc__ is None.
+    "get_metrics_once(interval_ms)\n--\n\n",
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quillmere",
+    "",       // __doc__ is the empty string
+    0,        // no per-module state
+    nullptr,  // the function is added once the module exists
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
+
+PyObject* init_module() {
+  if (g_module != nullptr) {
+    PyErr_SetString(PyExc_ImportError, "quillmere may only be initialized once per interpreter process");
+    return nullptr;
+  }
+  PyRef module(PyModule_Create2(&g_module_def, kPythonApiVersion));
+  if (!module) return nullptr;
+  PyRef module_name(PyModule_GetNameObject(module.get()));
+  if (!module_name) return nullptr;
+  PyRef function(PyCFunction_NewEx(&g_get_metrics_once_def, module.get(), module_name.get()));
+  if (!function) return nullptr;
+
+  PyRef name_attr(intern("__name__"));
+  PyRef all_attr(intern("__all__"));
+  if (!name_attr || !all_attr) return nullptr;
+  PyRef name(PyObject_GetAttr(function.get(), name_attr.get()));
+  if (!name) return nullptr;
+  if (!PyUnicode_Check(name.get())) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'str'", Py_TYPE(name.get())->tp_name);
+    return nullptr;
+  }
+
+  PyRef all(PyObject_GetAttr(module.get(), all_attr.get()));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+    all = PyRef(PyList_New(0));
+    if (!all || PyObject_SetAttr(module.get(), all_attr.get(), all.get()) != 0) return nullptr;
+  } else if (!PyList_Check(all.get())) {
+    PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+    return nullptr;
+  }
+  if (PyList_Append(all.get(), name.get()) != 0) return nullptr;
+  if (PyObject_SetAttr(module.get(), name.get(), function.get()) != 0) return nullptr;
+
+  g_module = module.get();
+  Py_INCREF(g_module);  // the process-wide slot's own reference
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace quillmere::lib
+
+PyMODINIT_FUNC PyInit_quillmere(void) {
+  try {
+    return quillmere::lib::init_module();
+  } catch (const std::exception& fault) {
+    quillmere::lib::raise_internal_fault(fault.what());
+  } catch (...) {
+    quillmere::lib::raise_internal_fault("unknown exception");
+  }
+  return nullptr;
+}

@@ -1,0 +1,56 @@
+// Descriptor owners and the EINTR-safe wrappers around the calls that use them.
+#include "os/unique_fd.h"
+
+#include <cerrno>
+
+#include <fcntl.h>   // open, O_CLOEXEC, pipe2
+#include <unistd.h>  // close, read, write
+
+namespace quillmere::os {
+
+void UniqueFd::reset(int fd) noexcept {
+  if (fd_ >= 0) {
+    // Not retried on EINTR: Linux has already released the descriptor.
+    ::close(fd_);
+  }
+  fd_ = fd;
+}
+
+UniqueFd open_read_only(const char* path) noexcept {
+  for (;;) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0) return UniqueFd(fd);
+    if (errno != EINTR) return UniqueFd();
+  }
+}
+
+bool make_pipe(Pipe& out) noexcept {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  out.read_end.reset(fds[0]);
+  out.write_end.reset(fds[1]);
+  return true;
+}
+
+ssize_t read_retrying(int fd, void* buffer, std::size_t size) noexcept {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, size);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+bool write_all(int fd, const void* data, std::size_t size) noexcept {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace quillmere::os

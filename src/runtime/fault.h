@@ -1,0 +1,24 @@
+// Internal faults: the errors that mean a bug or an exhausted resource, not a
+// missing data source.
+//
+// Every internal fault writes one line to standard error when it is caught,
+// naming the fault and the thread it happened on. A fault on a worker thread
+// stays in its task (the task is dropped); one on the calling thread reaches
+// the Python boundary, which raises it.
+#pragma once
+
+#include <stdexcept>
+#include <string_view>
+
+namespace quillmere::runtime {
+
+class InternalFault : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
+// Writes "quillmere: internal fault in thread '<name>': <message>" and a
+// newline to standard error in one write. Never throws.
+void report_internal_fault(std::string_view message) noexcept;
+
+}  // namespace quillmere::runtime

@@ -1,0 +1,61 @@
+// A periodic timer on a monotonic clock that the caller provides.
+//
+// Schedule: the first tick fires at once; tick k (from 0) is due at
+// start + k * period, where start is the clock's reading when the timer is
+// made. A tick that is already due completes without blocking, so ticks
+// missed by a loop that fell behind fire back to back until the schedule is
+// caught up: the schedule never shifts and no tick is skipped. Deadlines
+// saturate at the clock's maximum instead of wrapping, so a huge period means
+// "no second tick" rather than an early one.
+//
+// Cancellation: every wait for a tick first checks the clock's cancellation,
+// then blocks until the deadline or the cancellation, whichever comes first.
+// A tick's work is never interrupted; cancellation takes effect at the next
+// wait, even when that tick is already due (a loop that is behind schedule
+// must still be stoppable).
+#pragma once
+
+#include <cstdint>
+
+namespace quillmere::runtime {
+
+// The time source and the blocking wait behind a timer. The runtime provides
+// the real one (CLOCK_MONOTONIC, woken by cancellation); tests provide one
+// they advance by hand.
+class TickClock {
+ public:
+  TickClock() = default;
+  TickClock(const TickClock&) = delete;
+  TickClock& operator=(const TickClock&) = delete;
+  virtual ~TickClock() = default;
+
+  virtual std::uint64_t now_ns() noexcept = 0;
+  // Blocks until now_ns() >= deadline_ns (true) or until cancelled (false).
+  // Returns at once when the deadline has passed.
+  virtual bool wait_until(std::uint64_t deadline_ns) = 0;
+  virtual bool cancelled() const noexcept = 0;
+};
+
+constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+class PeriodicTimer {
+ public:
+  // Throws InternalFault when period_ns is 0: a zero period would tick
+  // without end and is refused.
+  PeriodicTimer(TickClock& clock, std::uint64_t period_ns);
+
+  // Waits for the next tick. Returns true when it fired, false when the
+  // clock's owner cancelled.
+  bool tick();
+
+  std::uint64_t next_deadline_ns() const noexcept { return next_deadline_ns_; }
+
+ private:
+  TickClock& clock_;
+  std::uint64_t period_ns_;
+  std::uint64_t next_deadline_ns_;
+};
+
+}  // namespace quillmere::runtime

@@ -1,0 +1,144 @@
+// The worker thread, its task queue, and the cancellable monotonic clock.
+#include "runtime/sampling_runtime.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <string_view>
+#include <system_error>
+
+#include <poll.h>         // ppoll
+#include <pthread.h>      // pthread_sigmask, pthread_setname_np
+#include <signal.h>       // sigfillset
+#include <sys/eventfd.h>  // eventfd
+#include <unistd.h>       // write
+
+#include "runtime/fault.h"
+
+namespace quillmere::runtime {
+
+namespace {
+
+// The worker's name as shown in diagnostics and in /proc/<pid>/task/*/comm.
+constexpr const char* kWorkerName = "quillmere-work";
+
+// No single wait sleeps longer than this; the loop re-checks the clock. It
+// keeps ppoll's timeout far from any overflow for saturated deadlines.
+constexpr std::uint64_t kMaxWaitNs = 3600ULL * 1000000000ULL;
+
+std::string describe_errno(int error_number) {
+  char buffer[256];
+  // GNU strerror_r returns the message, which may or may not use the buffer.
+  return std::string(strerror_r(error_number, buffer, sizeof buffer));
+}
+
+}  // namespace
+
+RuntimeBuildError::RuntimeBuildError(int error_number)
+    : std::runtime_error(describe_errno(error_number)), error_number_(error_number) {}
+
+CancellableClock::CancellableClock() {
+  const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) throw RuntimeBuildError(errno);
+  wake_fd_.reset(fd);
+}
+
+std::uint64_t CancellableClock::now_ns() noexcept {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+bool CancellableClock::wait_until(std::uint64_t deadline_ns) {
+  for (;;) {
+    if (cancelled()) return false;
+    const std::uint64_t now = now_ns();
+    if (now >= deadline_ns) return true;
+    std::uint64_t remaining = deadline_ns - now;
+    if (remaining > kMaxWaitNs) remaining = kMaxWaitNs;
+    const timespec timeout{static_cast<time_t>(remaining / 1000000000ULL),
+                           static_cast<long>(remaining % 1000000000ULL)};
+    pollfd wake{wake_fd_.get(), POLLIN, 0};
+    // The eventfd is never read: once cancel() has written it, it stays
+    // readable and every later wait returns at once.
+    const int ready = ::ppoll(&wake, 1, &timeout, nullptr);
+    if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "ppoll");
+  }
+}
+
+void CancellableClock::cancel() noexcept {
+  cancelled_.store(true, std::memory_order_release);
+  const std::uint64_t one = 1;
+  // Can only fail when the counter would overflow, i.e. it is already
+  // readable, which is all a waiter needs.
+  (void)os::write_all(wake_fd_.get(), &one, sizeof one);
+}
+
+SamplingRuntime::SamplingRuntime() {
+  // The worker inherits the creating thread's signal mask; block everything
+  // for the creation so that no signal can reach the worker even before its
+  // first instruction, then restore the caller's mask.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  try {
+    worker_ = std::thread([this] { worker_loop(); });
+  } catch (const std::system_error& error) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    throw InternalFault(std::string("could not start the worker thread: ") + error.code().message());
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void SamplingRuntime::spawn(std::unique_ptr<Task> task) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    queue_.push_back(std::move(task));
+  }
+  wake_.notify_one();
+}
+
+void SamplingRuntime::shutdown() noexcept {
+  clock_.cancel();
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (worker_.joinable()) worker_.join();
+  // Tasks that never started are dropped here, on the owner's thread.
+  std::deque<std::unique_ptr<Task>> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    dropped.swap(queue_);
+  }
+}
+
+void SamplingRuntime::worker_loop() noexcept {
+  pthread_setname_np(pthread_self(), kWorkerName);
+  for (;;) {
+    std::unique_ptr<Task> task;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      task = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    try {
+      task->run(clock_);
+    } catch (const std::exception& fault) {
+      report_internal_fault(fault.what());
+    } catch (...) {
+      report_internal_fault("unknown exception");
+    }
+    // Dropping the task releases everything it owns (for the collector: its
+    // sender, which closes the snapshot channel).
+    task.reset();
+  }
+}
+
+}  // namespace quillmere::runtime

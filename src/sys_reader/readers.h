@@ -1,0 +1,134 @@
+// The system readers: one per source, each a pure parse function over the
+// source's text plus a thin function that reads the source's path.
+//
+// Promises: a reader never fails and never reports. An unreadable source gives
+// the reader's fallback (zeros, or an empty map); a missing or malformed field
+// gives 0 for that field alone. Readers keep no state: where a difference
+// against an earlier reading is wanted, the caller hands the earlier counter
+// in. Paths are parameters so that tests can point a reader at a fixture.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+namespace quillmere::sys_reader {
+
+inline constexpr const char* kProcStat = "/proc/stat";
+inline constexpr const char* kProcLoadavg = "/proc/loadavg";
+inline constexpr const char* kProcMeminfo = "/proc/meminfo";
+inline constexpr const char* kProcUptime = "/proc/uptime";
+inline constexpr const char* kProcVmstat = "/proc/vmstat";
+inline constexpr const char* kProcDiskstats = "/proc/diskstats";
+inline constexpr const char* kProcNetDev = "/proc/net/dev";
+inline constexpr const char* kThermalDir = "/sys/class/thermal";
+inline constexpr const char* kFirmwareTool = "vcgencmd";
+
+// --- /proc/stat --------------------------------------------------------------
+
+// Machine-wide CPU time since boot, in USER_HZ ticks, and context switches.
+struct CpuTimes {
+  std::uint64_t user = 0;  // user + nice
+  std::uint64_t system = 0;
+  std::uint64_t idle = 0;
+  std::uint64_t iowait = 0;
+  std::uint64_t irq = 0;
+  std::uint64_t softirq = 0;
+  std::uint64_t steal = 0;
+  std::uint64_t total = 0;                   // sum of the eight columns
+  std::uint64_t context_switches = 0;        // since the count handed in, saturating
+  std::uint64_t context_switches_total = 0;  // absolute count read
+};
+
+CpuTimes parse_cpu_times(std::string_view text, std::uint64_t previous_context_switches_total) noexcept;
+CpuTimes read_cpu_times(std::uint64_t previous_context_switches_total, const char* path = kProcStat);
+
+// --- /proc/loadavg -----------------------------------------------------------
+
+struct LoadAverage {
+  float run_queue_length = 0.0f;
+  float load_avg_1 = 0.0f;
+  float load_avg_5 = 0.0f;
+  float load_avg_15 = 0.0f;
+};
+
+LoadAverage parse_load_average(std::string_view text) noexcept;
+LoadAverage read_load_average(const char* path = kProcLoadavg);
+
+// --- /proc/meminfo -----------------------------------------------------------
+
+struct MemoryUsage {
+  std::uint64_t mem_total_bytes = 0;
+  std::uint64_t mem_used_bytes = 0;  // total - (free + buffers + cached), or 0
+};
+
+MemoryUsage parse_memory_usage(std::string_view text) noexcept;
+MemoryUsage read_memory_usage(const char* path = kProcMeminfo);
+
+// --- /proc/uptime ------------------------------------------------------------
+
+double parse_uptime(std::string_view text) noexcept;
+double read_uptime(const char* path = kProcUptime);
+
+// --- /proc/vmstat ------------------------------------------------------------
+
+struct PageFaultCounts {
+  std::uint64_t minor = 0;  // pgfault since the count handed in, saturating
+  std::uint64_t major = 0;  // pgmajfault since the count handed in, saturating
+  std::uint64_t minor_total = 0;
+  std::uint64_t major_total = 0;
+};
+
+PageFaultCounts parse_page_faults(std::string_view text, std::uint64_t previous_minor_total,
+                                  std::uint64_t previous_major_total) noexcept;
+PageFaultCounts read_page_faults(std::uint64_t previous_minor_total, std::uint64_t previous_major_total,
+                                 const char* path = kProcVmstat);
+
+// --- /proc/diskstats and /proc/net/dev ---------------------------------------
+
+// Two byte counters of one device: read/written for block devices,
+// received/transmitted for network interfaces.
+struct ByteCounters {
+  std::uint64_t first = 0;
+  std::uint64_t second = 0;
+};
+
+// Device name -> byte counters. Names compare byte for byte; no order.
+using DeviceCounters = std::unordered_map<std::string, ByteCounters>;
+
+DeviceCounters parse_disk_counters(std::string_view text);
+DeviceCounters read_disk_counters(const char* path = kProcDiskstats);
+DeviceCounters parse_net_counters(std::string_view text);
+DeviceCounters read_net_counters(const char* path = kProcNetDev);
+
+// Sum of the per-device increases between two readings, divided by
+// `interval_seconds` and truncated: (rate of first, rate of second). A device
+// must be in both maps to count; a component that went back counts 0.
+std::pair<std::uint64_t, std::uint64_t> device_rates(const DeviceCounters& previous,
+                                                     const DeviceCounters& current,
+                                                     double interval_seconds) noexcept;
+
+// --- /sys/class/thermal ------------------------------------------------------
+
+// Degrees Celsius from the first thermal_zone*/temp file under `thermal_dir`,
+// in byte-wise order of the zone names, whose trimmed text is a number; 0.0
+// when none is.
+float read_cpu_temperature(const char* thermal_dir = kThermalDir);
+
+// --- vcgencmd ----------------------------------------------------------------
+
+// Parse the decoded standard output of `vcgencmd get_throttled`: the hex word
+// after the first "0x", trimmed, to the end of the whole output. 0 on failure.
+std::uint32_t parse_throttled(std::string_view output) noexcept;
+// Parse the decoded standard output of `vcgencmd measure_clock arm`: the
+// decimal after the first '=', trimmed, to the end of the output. 0 on failure.
+std::uint64_t parse_arm_clock(std::string_view output) noexcept;
+
+// Run the firmware tool (a bare name looked up on PATH) and parse its answer.
+// Every failure, including a tool that does not answer within a second, is 0.
+std::uint32_t query_throttled(const char* tool = kFirmwareTool);
+std::uint64_t query_arm_clock(const char* tool = kFirmwareTool);
+
+}  // namespace quillmere::sys_reader

@@ -1,0 +1,116 @@
+"""Shared helpers: process census (threads, descriptors, children) and running
+Python in a private mount namespace with fixture files over /proc and /sys."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+def open_fds():
+    return sorted(os.listdir("/proc/self/fd"))
+
+
+def child_pids():
+    """Children of this process, zombies included."""
+    pids = []
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/children") as f:
+                pids += f.read().split()
+        except OSError:
+            pass
+    return pids
+
+
+def _namespace_prefix():
+    if shutil.which("unshare") is None:
+        return None
+    prefix = ["unshare", "--mount", "--propagation", "private"]
+    if os.geteuid() != 0:
+        prefix = ["unshare", "--map-root-user", "--mount", "--propagation", "private"]
+    probe = subprocess.run(prefix + ["true"], capture_output=True)
+    return prefix if probe.returncode == 0 else None
+
+
+NAMESPACE_PREFIX = _namespace_prefix()
+
+needs_namespace = pytest.mark.skipif(
+    NAMESPACE_PREFIX is None and os.environ.get("CI") != "true",
+    reason="private mount namespaces are unavailable here (unshare refused)",
+)
+
+
+def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None, timeout=60):
+    """Runs `code` in a fresh interpreter inside a private mount namespace.
+
+    files: {"/proc/stat": text or bytes or None}; None mounts an unreadable
+    (empty, mode 000 does not stop root) directory over the file, which makes
+    reading it fail. thermal: {"thermal_zone0": {"temp": "48312\n"}} mounted
+    over /sys/class/thermal. tool: the text of a fake `vcgencmd` script put
+    first on PATH (or path overrides PATH). The code's last expression is
+    printed as JSON by the caller's code itself; returns the completed process.
+    """
+    assert NAMESPACE_PREFIX is not None, "unshare is required"
+    mounts = []
+    fixtures = tmp_path / "fixtures"
+    fixtures.mkdir(exist_ok=True)
+    for index, (target, content) in enumerate((files or {}).items()):
+        source = fixtures / f"file{index}"
+        if content is None:
+            source.mkdir()
+        elif isinstance(content, bytes):
+            source.write_bytes(content)
+        else:
+            source.write_text(content)
+        mounts.append((source, target))
+    if thermal is not None:
+        tdir = fixtures / "thermal"
+        tdir.mkdir()
+        for zone, entries in thermal.items():
+            zdir = tdir / zone
+            zdir.mkdir()
+            for name, content in entries.items():
+                if content is None:
+                    (zdir / name).mkdir()
+                else:
+                    (zdir / name).write_text(content)
+        mounts.append((tdir, "/sys/class/thermal"))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    if tool is not None:
+        bindir = tmp_path / "bin"
+        bindir.mkdir(exist_ok=True)
+        script = bindir / "vcgencmd"
+        script.write_text(tool)
+        script.chmod(0o755)
+        env["PATH"] = f"{bindir}:{env.get('PATH', '/usr/bin:/bin')}"
+    if path is not None:
+        env["PATH"] = path
+    shell = ["set -e"]
+    for source, target in mounts:
+        shell.append(f"mount --bind '{source}' '{target}'")
+    shell.append('exec "$0" -c "$1"')
+    argv = NAMESPACE_PREFIX + ["sh", "-c", "\n".join(shell), sys.executable, textwrap.dedent(code)]
+    return subprocess.run(argv, capture_output=True, text=True, env=env, timeout=timeout)
+
+
+def sample_isolated(tmp_path, interval_ms=1000, **kwargs):
+    """One get_metrics_once call in the namespace; returns the dict."""
+    code = f"""
+        import json, math, quillmere
+        d = quillmere.get_metrics_once({interval_ms})
+        print(json.dumps({{k: (repr(v) if isinstance(v, float) and not math.isfinite(v) else v)
+                          for k, v in d.items()}}))
+    """
+    done = run_isolated(tmp_path, code, **kwargs)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout.strip().splitlines()[-1])
