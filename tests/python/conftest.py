@@ -52,9 +52,9 @@ needs_namespace = pytest.mark.skipif(
 def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None, timeout=60):
     """Runs `code` in a fresh interpreter inside a private mount namespace.
 
-    files: {"/proc/stat": text or bytes or None}; None mounts an unreadable
-    (empty, mode 000 does not stop root) directory over the file, which makes
-    reading it fail. thermal: {"thermal_zone0": {"temp": "48312\n"}} mounted
+    files: {"/proc/stat": text or bytes or None}; None mounts a file that is
+    not valid UTF-8, which the module treats exactly as an unreadable one (a
+    directory cannot be mounted over a file, and mode 000 does not stop root). thermal: {"thermal_zone0": {"temp": "48312\n"}} mounted
     over /sys/class/thermal. tool: the text of a fake `vcgencmd` script put
     first on PATH (or path overrides PATH). The code's last expression is
     printed as JSON by the caller's code itself; returns the completed process.
@@ -66,7 +66,7 @@ def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None,
     for index, (target, content) in enumerate((files or {}).items()):
         source = fixtures / f"file{index}"
         if content is None:
-            source.mkdir()
+            source.write_bytes(b"\xff\xfe\n")
         elif isinstance(content, bytes):
             source.write_bytes(content)
         else:
@@ -86,19 +86,23 @@ def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None,
         mounts.append((tdir, "/sys/class/thermal"))
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    # The interpreter under test gets its own PATH; the shell that sets up the
+    # mounts keeps the caller's.
+    python_path = env.get("PATH", "/usr/bin:/bin")
     if tool is not None:
         bindir = tmp_path / "bin"
         bindir.mkdir(exist_ok=True)
         script = bindir / "vcgencmd"
         script.write_text(tool)
         script.chmod(0o755)
-        env["PATH"] = f"{bindir}:{env.get('PATH', '/usr/bin:/bin')}"
+        python_path = f"{bindir}:{python_path}"
     if path is not None:
-        env["PATH"] = path
+        python_path = path
+    env["QUILLMERE_TEST_PATH"] = python_path
     shell = ["set -e"]
     for source, target in mounts:
         shell.append(f"mount --bind '{source}' '{target}'")
-    shell.append('exec "$0" -c "$1"')
+    shell.append('PATH="$QUILLMERE_TEST_PATH" exec "$0" -c "$1"')
     argv = NAMESPACE_PREFIX + ["sh", "-c", "\n".join(shell), sys.executable, textwrap.dedent(code)]
     return subprocess.run(argv, capture_output=True, text=True, env=env, timeout=timeout)
 

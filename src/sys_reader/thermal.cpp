@@ -1,0 +1,76 @@
+// Reader of the CPU temperature from the kernel's thermal zones.
+#include "sys_reader/readers.h"
+
+#include <algorithm>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <dirent.h>  // opendir, readdir, closedir
+
+#include "sys_reader/text.h"
+
+namespace quillmere::sys_reader {
+namespace {
+
+constexpr std::string_view kZonePrefix = "thermal_zone";
+
+// Owns a DIR* so that every path out of the listing closes it.
+class DirHandle {
+ public:
+  explicit DirHandle(const char* path) noexcept : dir_(::opendir(path)) {}
+  DirHandle(const DirHandle&) = delete;
+  DirHandle& operator=(const DirHandle&) = delete;
+  ~DirHandle() {
+    if (dir_ != nullptr) ::closedir(dir_);
+  }
+  DIR* get() const noexcept { return dir_; }
+
+ private:
+  DIR* dir_;
+};
+
+// Names of the thermal_zone* entries of `thermal_dir`, sorted byte-wise:
+// thermal_zone10 comes before thermal_zone2. Byte order, not a locale's
+// collation, so that the zone chosen is the same on every system.
+std::vector<std::string> zone_names(const char* thermal_dir) {
+  std::vector<std::string> names;
+  // glibc's opendir opens the directory with O_CLOEXEC.
+  const DirHandle dir(thermal_dir);
+  if (dir.get() == nullptr) return names;
+  // A readdir error ends the listing like its end would; the zones found so
+  // far are still tried.
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name(entry->d_name);
+    if (starts_with(name, kZonePrefix)) names.emplace_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
+// Each zone's temp file holds millidegrees Celsius and a newline:
+//   48312
+// Some sensors fail the read (EIO, EAGAIN) or report garbage while they
+// start; such a zone is passed over for the next one.
+float read_cpu_temperature(const char* thermal_dir) {
+  try {
+    for (const std::string& zone : zone_names(thermal_dir)) {
+      std::string path(thermal_dir);
+      path.append("/").append(zone).append("/temp");
+      const std::optional<std::string> text = read_text_file(path.c_str());
+      if (!text) continue;
+      const std::optional<float> millidegrees = parse_f32(trim_whitespace(*text));
+      if (!millidegrees) continue;
+      return *millidegrees / 1000.0f;
+    }
+  } catch (const std::exception&) {
+    // Out of memory while listing: no temperature, like a missing sensor.
+  }
+  return 0.0f;
+}
+
+}  // namespace quillmere::sys_reader

@@ -1,0 +1,218 @@
+// Tests of the /proc readers: line selection, field positions, fallbacks and
+// saturating differences, on hand-made text and on whole-file samples.
+#include "sys_reader/readers.h"
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace quillmere::sys_reader {
+namespace {
+
+const std::string kFixtures = QUILLMERE_FIXTURE_DIR "/proc/";
+constexpr const char* kMissing = QUILLMERE_FIXTURE_DIR "/proc/no-such-file";
+
+TEST(CpuTimes, TakesColumnsOfTheAggregateLineOnly) {
+  struct Case {
+    std::string_view text;
+    std::uint64_t user, system, idle, iowait, irq, softirq, steal, total;
+  };
+  const std::vector<Case> cases = {
+      {"cpu  10 20 30 40 50 60 70\n", 30, 30, 40, 50, 60, 70, 0, 280},
+      {"cpu  10 20 30 40 50 60 70 80 90 100\n", 30, 30, 40, 50, 60, 70, 80, 360},
+      {"cpu  10 20 30 40 50 60\n", 0, 0, 0, 0, 0, 0, 0, 0},
+      {"cpu0 10 20 30 40 50 60 70 80\ncpu1 1 1 1 1 1 1 1 1\n", 0, 0, 0, 0, 0, 0, 0, 0},
+      {"cpu\t10 20 30 40 50 60 70 80\n", 0, 0, 0, 0, 0, 0, 0, 0},  // key needs its space
+      {"cpu  10 x 30 40 50 60 70 80\n", 10, 30, 40, 50, 60, 70, 80, 340},
+      {"cpu  1 1 1 1 1 1 1 1\ncpu  10 20 30 40 50 60 70 80\n", 30, 30, 40, 50, 60, 70, 80, 360},
+  };
+  for (const auto& c : cases) {
+    const CpuTimes t = parse_cpu_times(c.text, 0);
+    EXPECT_EQ((std::vector<std::uint64_t>{t.user, t.system, t.idle, t.iowait, t.irq, t.softirq, t.steal, t.total}),
+              (std::vector<std::uint64_t>{c.user, c.system, c.idle, c.iowait, c.irq, c.softirq, c.steal, c.total}))
+        << c.text;
+  }
+}
+
+TEST(CpuTimes, ContextSwitchDifferenceSaturatesAtZero) {
+  struct Case {
+    std::string_view text;
+    std::uint64_t previous, expected_difference, expected_total;
+  };
+  const std::vector<Case> cases = {
+      {"ctxt 1000\n", 400, 600, 1000}, {"ctxt 1000\n", 1500, 0, 1000}, {"ctxt 1000\n", 0, 1000, 1000},
+      {"ctxt\n", 0, 0, 0},             {"ctxt -5\n", 0, 0, 0},          {"ctxt 1\nctxt 7\n", 0, 7, 7},
+      {"ctxts 99\n", 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    const CpuTimes t = parse_cpu_times(c.text, c.previous);
+    EXPECT_EQ(t.context_switches, c.expected_difference) << c.text << c.previous;
+    EXPECT_EQ(t.context_switches_total, c.expected_total) << c.text;
+  }
+}
+
+TEST(CpuTimes, ReadsAWholeStatFileAndFallsBackToZero) {
+  const CpuTimes t = read_cpu_times(1990000, (kFixtures + "stat").c_str());
+  EXPECT_EQ(t.user, 2289u);
+  EXPECT_EQ(t.steal, 12u);
+  EXPECT_EQ(t.total, 2255u + 34 + 2290 + 22625563 + 6290 + 127 + 456 + 12);
+  EXPECT_EQ(t.context_switches_total, 1990473u);
+  EXPECT_EQ(t.context_switches, 473u);
+  const CpuTimes missing = read_cpu_times(5, kMissing);
+  EXPECT_EQ(missing.total, 0u);
+  EXPECT_EQ(missing.context_switches, 0u);
+}
+
+TEST(MemoryUsage, UsedIsTotalMinusFreeBuffersCachedSaturating) {
+  struct Case {
+    std::string_view text;
+    std::uint64_t total_kib, used_kib;
+  };
+  const std::vector<Case> cases = {
+      {"MemTotal: 1000 kB\nMemFree: 200 kB\nBuffers: 100 kB\nCached: 300 kB\n", 1000, 400},
+      {"MemTotal: 1000 kB\nMemFree: 800 kB\nBuffers: 100 kB\nCached: 300 kB\n", 1000, 0},
+      {"MemTotal: 1000\nSwapCached: 300 kB\nMemFree: 100 kB\n", 1000, 900},
+      {"MemFree: 100 kB\nCached: 5 kB\n", 0, 0},
+      {"MemTotal: 1000 kB\nMemFree: lots\nMemTotal: 2000 kB\n", 2000, 2000},
+      {"MemTotal:\nMemTotalX: 5\n", 0, 0},
+  };
+  for (const auto& c : cases) {
+    const MemoryUsage m = parse_memory_usage(c.text);
+    EXPECT_EQ(m.mem_total_bytes, c.total_kib * 1024) << c.text;
+    EXPECT_EQ(m.mem_used_bytes, c.used_kib * 1024) << c.text;
+  }
+  const MemoryUsage m = read_memory_usage((kFixtures + "meminfo").c_str());
+  EXPECT_EQ(m.mem_total_bytes, std::uint64_t{8049048} * 1024);
+  EXPECT_EQ(m.mem_used_bytes, std::uint64_t{8049048 - 211684 - 120992 - 3563700} * 1024);
+  EXPECT_EQ(read_memory_usage(kMissing).mem_total_bytes, 0u);
+}
+
+TEST(LoadAverage, NeedsFiveTokensAndTakesRunQueueBeforeTheSlash) {
+  struct Case {
+    std::string_view text;
+    float run_queue, one, five, fifteen;
+  };
+  const std::vector<Case> cases = {
+      {"0.52 0.58 0.59 1/234 5678\n", 1.0f, 0.52f, 0.58f, 0.59f},
+      {"0.52 0.58 0.59 1/234\n", 0.0f, 0.0f, 0.0f, 0.0f},
+      {"0.52 0.58 0.59 12 5678\n", 12.0f, 0.52f, 0.58f, 0.59f},
+      {"0.52 0.58 0.59 /234 5678\n", 0.0f, 0.52f, 0.58f, 0.59f},
+      {"0.52 x 0.59 3/234 5678\n", 3.0f, 0.52f, 0.0f, 0.59f},
+  };
+  for (const auto& c : cases) {
+    const LoadAverage l = parse_load_average(c.text);
+    EXPECT_EQ(l.run_queue_length, c.run_queue) << c.text;
+    EXPECT_EQ(l.load_avg_1, c.one) << c.text;
+    EXPECT_EQ(l.load_avg_5, c.five) << c.text;
+    EXPECT_EQ(l.load_avg_15, c.fifteen) << c.text;
+  }
+  EXPECT_EQ(read_load_average((kFixtures + "loadavg").c_str()).load_avg_15, 0.59f);
+  EXPECT_EQ(read_load_average(kMissing).load_avg_1, 0.0f);
+}
+
+TEST(Uptime, FirstNumberInDoublePrecision) {
+  EXPECT_EQ(parse_uptime("250.5 900.25\n"), 250.5);
+  EXPECT_EQ(parse_uptime(""), 0.0);
+  EXPECT_EQ(parse_uptime("up 900.25\n"), 0.0);
+  EXPECT_EQ(read_uptime((kFixtures + "uptime").c_str()), 350735.47);
+  EXPECT_EQ(read_uptime(kMissing), 0.0);
+}
+
+TEST(PageFaults, DifferencesAgainstPreviousTotalsSaturate) {
+  struct Case {
+    std::string_view text;
+    std::uint64_t previous_minor, previous_major;
+    PageFaultCounts expected;
+  };
+  const std::vector<Case> cases = {
+      {"pgfault 5000\npgmajfault 10\n", 3000, 12, {2000, 0, 5000, 10}},
+      {"pgfault 5000\npgmajfault 10\n", 0, 0, {5000, 10, 5000, 10}},
+      {"pgfaults 7\npgmajfault_s 9\npgfault x\n", 0, 0, {0, 0, 0, 0}},
+      {"pgfault 1\npgfault 4\npgmajfault\n", 0, 3, {4, 0, 4, 0}},
+  };
+  for (const auto& c : cases) {
+    const PageFaultCounts f = parse_page_faults(c.text, c.previous_minor, c.previous_major);
+    EXPECT_EQ((std::vector<std::uint64_t>{f.minor, f.major, f.minor_total, f.major_total}),
+              (std::vector<std::uint64_t>{c.expected.minor, c.expected.major, c.expected.minor_total,
+                                          c.expected.major_total}))
+        << c.text;
+  }
+  const PageFaultCounts f = read_page_faults(0, 0, (kFixtures + "vmstat").c_str());
+  EXPECT_EQ(f.minor_total, 184530912u);
+  EXPECT_EQ(f.major_total, 17830u);
+  EXPECT_EQ(read_page_faults(1, 1, kMissing).minor_total, 0u);
+}
+
+TEST(DiskCounters, NeedFourteenTokensAndCountSectorsOf512Bytes) {
+  const DeviceCounters d = parse_disk_counters(
+      "8 0 short 1 2 3 4 5 6 7 8 9 10\n"           // 13 tokens: skipped
+      "8 1 sda1 1 2 8 4 5 6 abc 8 9 10 11\n"      // 14 tokens
+      "8 2 sda2 1 2 3 4 5 6 7 8 9 10 11\n"
+      "8 2 sda2 1 2 5 4 5 6 7 8 9 10 11 12 13\n"  // later line replaces
+  );
+  ASSERT_EQ(d.size(), 2u);
+  EXPECT_EQ(d.at("sda1").first, 4096u);
+  EXPECT_EQ(d.at("sda1").second, 0u);
+  EXPECT_EQ(d.at("sda2").first, 5u * 512);
+
+  const DeviceCounters fixture = read_disk_counters((kFixtures + "diskstats").c_str());
+  EXPECT_EQ(fixture.size(), 6u);
+  EXPECT_EQ(fixture.at("sda").second, std::uint64_t{9406024} * 512);
+  EXPECT_EQ(fixture.at("mmcblk0").first, std::uint64_t{412008} * 512);
+  EXPECT_TRUE(read_disk_counters(kMissing).empty());
+}
+
+TEST(NetCounters, SkipTwoHeaderLinesAndShortLines) {
+  const std::string row = " 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n";
+  const DeviceCounters n = parse_net_counters("eth0: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n" + ("hdr:" + row) +
+                                              "eth0:" + row + "eth1:99 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n" +
+                                              "short: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15\n" + "a:b::" + row +
+                                              "eth0: 7 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n");
+  ASSERT_EQ(n.size(), 2u);
+  EXPECT_EQ(n.at("eth0").first, 7u);
+  EXPECT_EQ(n.at("eth0").second, 9u);
+  EXPECT_EQ(n.count("a:b"), 1u);
+
+  EXPECT_TRUE(parse_net_counters("h1\nh2\n").empty());
+  const DeviceCounters fixture = read_net_counters((kFixtures + "net_dev").c_str());
+  EXPECT_EQ(fixture.size(), 3u);
+  EXPECT_EQ(fixture.at("wlan0").second, 9412885u);
+  EXPECT_TRUE(read_net_counters(kMissing).empty());
+}
+
+TEST(DeviceRates, SumSaturatingIncreasesOfDevicesInBothReadings) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  struct Case {
+    DeviceCounters previous, current;
+    double interval_seconds;
+    std::pair<std::uint64_t, std::uint64_t> expected;
+  };
+  const std::vector<Case> cases = {
+      {{}, {{"sda", {100, 100}}}, 1.0, {0, 0}},
+      {{{"sda", {0, 0}}}, {}, 1.0, {0, 0}},
+      {{{"sda", {0, 0}}}, {{"sdb", {100, 100}}}, 1.0, {0, 0}},
+      {{{"sda", {100, 500}}}, {{"sda", {50, 800}}}, 1.0, {0, 300}},
+      {{{"a", {0, 0}}, {"b", {0, 0}}}, {{"a", {400, 1}}, {"b", {600, 2}}}, 1.5, {666, 2}},
+      {{{"a", {0, 0}}, {"b", {0, 0}}}, {{"a", {kMax, 0}}, {"b", {kMax, 0}}}, 0.5, {kMax, 0}},
+      {{{"a", {0, 0}}}, {{"a", {10, 0}}}, 0.0, {kMax, 0}},  // 10/0 is +inf; 0/0 is NaN
+      {{{"a", {0, 0}}}, {{"a", {10, 10}}}, -1.0, {0, 0}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(device_rates(c.previous, c.current, c.interval_seconds), c.expected);
+}
+
+TEST(DeviceRates, HandlesTenThousandDevices) {
+  std::string before = "h\nh\n", after = "h\nh\n";
+  for (int i = 0; i < 10000; ++i) {
+    const std::string name = "veth" + std::to_string(i) + ":";
+    before += name + " 1000 0 0 0 0 0 0 0 10 0 0 0 0 0 0 0\n";
+    after += name + " 1003 0 0 0 0 0 0 0 15 0 0 0 0 0 0 0\n";
+  }
+  const DeviceCounters previous = parse_net_counters(before);
+  ASSERT_EQ(previous.size(), 10000u);
+  EXPECT_EQ(device_rates(previous, parse_net_counters(after), 1.0), (std::pair<std::uint64_t, std::uint64_t>{30000, 50000}));
+}
+
+}  // namespace
+}  // namespace quillmere::sys_reader

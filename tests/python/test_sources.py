@@ -1,0 +1,119 @@
+"""End to end: the real module reads fixture files bind-mounted over /proc
+and /sys/class/thermal in a private mount namespace, and every value matches
+what the sources say, with the fallbacks for unreadable ones."""
+
+import math
+import struct
+
+import pytest
+
+from conftest import needs_namespace, sample_isolated
+
+pytestmark = needs_namespace
+
+
+def f32(x):
+    """Rounds to single precision, as the module's 32-bit fields do."""
+    return struct.unpack("f", struct.pack("f", x))[0]
+
+
+STAT = "cpu  10 20 30 40 50 60 70 80 90 100\ncpu0 1 1 1 1 1 1 1 1 1 1\nintr 5 1 2\nctxt 123456\nbtime 1700000000\n"
+LOADAVG = "0.1 0.52 1e3 3/234 5678\n"
+MEMINFO = ("MemTotal:        1000 kB\nMemFree:          200 kB\nMemAvailable:     700 kB\n"
+           "Buffers:          100 kB\nCached:           300 kB\nSwapCached:        50 kB\n")
+UPTIME = "250.5 900.25\n"
+VMSTAT = "nr_free_pages 1\npgfault 5000\npgfault_extra 9\npgmajfault 10\n"
+DISKSTATS = "   8       0 sda 100 0 2048 10 50 0 4096 20 0 30 30\n"
+NET_DEV = ("Inter-|   Receive                                                |  Transmit\n"
+           " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets errs drop fifo colls carrier compressed\n"
+           "    lo:    1000      10    0    0    0     0          0         0     1000      10    0    0    0     0       0          0\n"
+           "  eth0: 5000 50 0 0 0 0 0 0 7000 70 0 0 0 0 0 0\n")
+THERMAL = {"thermal_zone2": {"temp": "99000\n"}, "thermal_zone10": {"temp": "48312\n"},
+           "cooling_device0": {"temp": "1000\n"}}
+SOURCES = {"/proc/stat": STAT, "/proc/loadavg": LOADAVG, "/proc/meminfo": MEMINFO, "/proc/uptime": UPTIME,
+           "/proc/vmstat": VMSTAT, "/proc/diskstats": DISKSTATS, "/proc/net/dev": NET_DEV}
+TOOL = """#!/bin/sh
+case "$*" in
+  get_throttled) echo "throttled=0x80050005" ;;
+  "measure_clock arm") echo "frequency(48)=1500398464" ;;
+  *) exit 3 ;;
+esac
+"""
+
+
+def test_every_value_comes_from_its_source(tmp_path):
+    d = sample_isolated(tmp_path, files=SOURCES, thermal=THERMAL, tool=TOOL)
+    total, idle = f32(360), f32(40)
+    assert d["cpu_usage_percent"] == f32(f32(f32(320) / total) * 100)
+    assert d["cpu_user_percent"] == f32(f32(f32(30) / total) * 100)
+    assert d["cpu_idle_percent"] == f32(f32(idle / total) * 100)
+    assert d["cpu_steal_percent"] == f32(f32(f32(80) / total) * 100)
+    assert d["context_switches_per_sec"] == 123456  # since boot on the first tick
+    assert d["run_queue_length"] == 3.0
+    assert d["load_avg_1"] == 0.10000000149011612  # single precision, widened exactly
+    assert d["load_avg_5"] == 0.5199999809265137
+    assert d["load_avg_15"] == 1000.0
+    assert d["cpu_temp_celsius"] == 48.3120002746582  # thermal_zone10 sorts before thermal_zone2
+    assert d["throttle_status"] == 0x80050005  # bit 31 set, still positive
+    assert d["measure_clock"] == 1500398464
+    assert d["mem_total_bytes"] == 1000 * 1024
+    assert d["mem_used_bytes"] == 400 * 1024  # SwapCached and MemAvailable not used
+    assert d["page_faults_minor_per_sec"] == 5000
+    assert d["page_faults_major_per_sec"] == 10
+    assert d["uptime_seconds"] == 250.5
+    # The counters did not move between the baseline and the tick.
+    for key in ("disk_read_bytes_per_sec", "disk_write_bytes_per_sec", "net_rx_bytes_per_sec",
+                "net_tx_bytes_per_sec"):
+        assert d[key] == 0
+
+
+def test_unreadable_stat_gives_nan_shares_and_leaves_the_rest(tmp_path):
+    d = sample_isolated(tmp_path, files={**SOURCES, "/proc/stat": None}, thermal=THERMAL, tool=TOOL)
+    for key in ("cpu_usage_percent", "cpu_user_percent", "cpu_system_percent", "cpu_idle_percent",
+                "cpu_iowait_percent", "cpu_irq_percent", "cpu_softirq_percent", "cpu_steal_percent"):
+        assert d[key] == "nan"
+    assert d["context_switches_per_sec"] == 0
+    assert d["mem_total_bytes"] == 1000 * 1024
+    assert d["load_avg_1"] == 0.10000000149011612
+
+
+def test_every_source_missing_gives_zeros_not_errors(tmp_path):
+    unreadable = {path: None for path in SOURCES}
+    d = sample_isolated(tmp_path, files=unreadable, thermal={}, path="/nonexistent")
+    assert len(d) == 26
+    for key, value in d.items():
+        if key == "timestamp":
+            assert value > 0
+        elif key.startswith("cpu_") and key.endswith("_percent"):
+            assert value == "nan"
+        else:
+            assert value == 0, key
+
+
+def test_invalid_utf8_file_counts_as_unreadable(tmp_path):
+    bad = b"MemTotal: 1000 kB\nMemFree: \xff\xfe 1 kB\n"
+    d = sample_isolated(tmp_path, files={"/proc/meminfo": bad}, thermal={})
+    assert d["mem_total_bytes"] == 0
+
+
+@pytest.mark.parametrize(
+    "zones, expected",
+    [
+        ({"thermal_zone0": {"temp": None}, "thermal_zone1": {"temp": "51540\n"}}, 51.540000915527344),
+        ({"thermal_zone0": {"temp": "  \n"}, "thermal_zone1": {"temp": "-5000\n"}}, -5.0),
+        ({"thermal_zone0": {"temp": "45000 C\n"}, "thermal_zone1": {"temp": "nope"}}, 0.0),
+        ({"thermal_zone0": {"other": "1"}, "thermal_zone1": {"temp": "1000"}}, 1.0),
+        ({}, 0.0),
+    ],
+)
+def test_temperature_uses_the_first_zone_that_holds_a_number(tmp_path, zones, expected):
+    d = sample_isolated(tmp_path, thermal=zones)
+    assert d["cpu_temp_celsius"] == expected
+
+
+def test_rates_are_divided_by_the_configured_period(tmp_path):
+    # The counters are the same at the baseline and the tick, so the rate is
+    # 0 whatever the period; a period of 2**64 - 1 ms must not overflow.
+    d = sample_isolated(tmp_path, interval_ms=2**64 - 1, files=SOURCES)
+    assert d["disk_read_bytes_per_sec"] == 0
+    assert not math.isnan(d["uptime_seconds"])
