@@ -1,0 +1,309 @@
+// Runs an outside program with posix_spawn and collects its standard output
+// under one deadline.
+//
+// The deadline (monotonic clock) covers the whole run: the start, reading both
+// pipes to end of file, and the reap. We never wait for end of file past it,
+// because a process the child started may keep the pipes open long after the
+// child itself has exited. Whatever ends a run early (the deadline, the output
+// cap, a failed call, an exception) leaves the child to its owner, whose
+// destructor kills it with SIGKILL and reaps it.
+#include "os/child_process.h"
+
+#include "os/unique_fd.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>  // getenv
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>        // fcntl, F_DUPFD_CLOEXEC, AT_FDCWD, AT_EACCESS
+#include <poll.h>         // poll
+#include <signal.h>       // kill, sigset_t
+#include <spawn.h>        // posix_spawn and its attributes and file actions
+#include <sys/stat.h>     // stat, S_ISREG
+#include <sys/syscall.h>  // SYS_pidfd_open
+#include <sys/wait.h>     // waitpid, WIFEXITED
+#include <unistd.h>       // faccessat, syscall
+
+extern "C" char** environ;  // the child inherits our environment unchanged
+
+namespace quillmere::os {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<std::uint64_t> g_spawn_count{0};
+
+constexpr std::size_t kReadChunkBytes = 4096;
+// Without a pidfd, the wait for the exit sleeps between checks: briefly at
+// first, since a child that has closed its output is usually exiting already.
+constexpr std::chrono::milliseconds kFirstWaitSleep{1};
+constexpr std::chrono::milliseconds kLongestWaitSleep{16};
+
+// Calls `call` again for as long as it fails with EINTR.
+template <typename Call>
+auto retry_on_eintr(Call call) {
+  for (;;) {
+    auto result = call();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
+
+bool is_executable_file(const std::string& path) {
+  struct stat info{};
+  if (retry_on_eintr([&] { return ::stat(path.c_str(), &info); }) != 0) return false;
+  // AT_EACCESS checks the effective ids, which are what exec checks.
+  return S_ISREG(info.st_mode) &&
+         retry_on_eintr([&] { return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS); }) == 0;
+}
+
+// A descriptor that becomes readable when the child exits (Linux 5.3 and
+// later; pidfd_open always sets close-on-exec). Invalid where the kernel lacks
+// the call (ENOSYS) or a filter refuses it; the wait then polls waitpid.
+UniqueFd open_pidfd(pid_t pid) noexcept {
+#ifdef SYS_pidfd_open
+  const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+  if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+#else
+  (void)pid;
+#endif
+  return UniqueFd();
+}
+
+// Owner of a started child. Nobody else waits for our children, so the pid
+// stays ours (a zombie at worst) until we reap it and kill() cannot reach a
+// recycled pid. The destructor kills and reaps a child not yet reaped.
+class ChildProcess {
+ public:
+  ChildProcess(pid_t pid, UniqueFd pidfd) noexcept : pid_(pid), pidfd_(std::move(pidfd)) {}
+  ChildProcess(ChildProcess&& other) noexcept
+      : pid_(std::exchange(other.pid_, -1)), pidfd_(std::move(other.pidfd_)), status_(other.status_) {}
+  ChildProcess& operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+      kill_and_reap();
+      pid_ = std::exchange(other.pid_, -1);
+      pidfd_ = std::move(other.pidfd_);
+      status_ = other.status_;
+    }
+    return *this;
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess() { kill_and_reap(); }
+
+  // Invalid when the exit has to be found by polling waitpid.
+  const UniqueFd& pidfd() const noexcept { return pidfd_; }
+
+  // Reaps the child if it has exited, without blocking. True once the child
+  // is gone; wait_status() then says how it ended.
+  bool try_reap() noexcept {
+    if (pid_ < 0) return true;
+    int status = 0;
+    const pid_t reaped = retry_on_eintr([&] { return ::waitpid(pid_, &status, WNOHANG); });
+    if (reaped == 0) return false;
+    // ECHILD: something else reaped it (SIGCHLD ignored, a stray wait(-1)),
+    // so how it ended is unknown.
+    if (reaped == pid_) status_ = status;
+    pid_ = -1;
+    pidfd_.reset();
+    return true;
+  }
+
+  // The wait status of a reaped child; nullopt when it is not known.
+  std::optional<int> wait_status() const noexcept { return status_; }
+
+ private:
+  void kill_and_reap() noexcept {
+    if (pid_ < 0) return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    retry_on_eintr([&] { return ::waitpid(pid_, &status, 0); });
+    pid_ = -1;
+    pidfd_.reset();
+  }
+
+  pid_t pid_;
+  UniqueFd pidfd_;
+  std::optional<int> status_;
+};
+
+// With the host's standard streams closed, a write end can itself be 1 or 2.
+// dup2 onto the same number does nothing, and C libraries older than glibc
+// 2.29 then leave close-on-exec set, so the child would lose that stream.
+// Above 2, every redirection is a real copy whatever the library.
+bool move_above_stdio(UniqueFd& fd) noexcept {
+  if (fd.get() > STDERR_FILENO) return true;
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) return false;
+  fd.reset(moved);
+  return true;
+}
+
+// Starts `path` with stdin from /dev/null, stdout and stderr on the given
+// descriptors, an empty signal mask and SIGPIPE and SIGXFSZ at their defaults.
+// posix_spawn leaves nothing to run between fork and exec on our side, and
+// reports a failed exec as an error rather than as a child that exits 127.
+std::optional<pid_t> spawn(const char* path, char* const argv[], int stdout_fd, int stderr_fd) {
+  posix_spawn_file_actions_t actions;
+  if (::posix_spawn_file_actions_init(&actions) != 0) return std::nullopt;
+  struct ActionsGuard {
+    posix_spawn_file_actions_t* actions;
+    ~ActionsGuard() { ::posix_spawn_file_actions_destroy(actions); }
+  } actions_guard{&actions};
+
+  posix_spawnattr_t attributes;
+  if (::posix_spawnattr_init(&attributes) != 0) return std::nullopt;
+  struct AttributesGuard {
+    posix_spawnattr_t* attributes;
+    ~AttributesGuard() { ::posix_spawnattr_destroy(attributes); }
+  } attributes_guard{&attributes};
+
+  // Worker threads block every signal and the interpreter ignores SIGPIPE and
+  // SIGXFSZ; a mask and ignored dispositions survive exec, so reset both.
+  sigset_t empty_mask;
+  sigset_t to_default;
+  sigemptyset(&empty_mask);
+  sigemptyset(&to_default);
+  sigaddset(&to_default, SIGPIPE);
+  sigaddset(&to_default, SIGXFSZ);
+
+  // dup2 onto 1 and 2 clears close-on-exec on the copies; every other
+  // descriptor of ours is close-on-exec and does not reach the program.
+  if (::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) != 0 ||
+      ::posix_spawn_file_actions_adddup2(&actions, stdout_fd, STDOUT_FILENO) != 0 ||
+      ::posix_spawn_file_actions_adddup2(&actions, stderr_fd, STDERR_FILENO) != 0 ||
+      ::posix_spawnattr_setsigmask(&attributes, &empty_mask) != 0 ||
+      ::posix_spawnattr_setsigdefault(&attributes, &to_default) != 0 ||
+      ::posix_spawnattr_setflags(&attributes,
+                                 static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) != 0) {
+    return std::nullopt;
+  }
+
+  pid_t pid = -1;
+  g_spawn_count.fetch_add(1, std::memory_order_relaxed);
+  if (::posix_spawn(&pid, path, &actions, &attributes, argv, environ) != 0) return std::nullopt;
+  return pid;
+}
+
+// Milliseconds for poll() until `remaining` has passed, rounded up so that a
+// wake-up never comes before the deadline and spins.
+int poll_timeout_ms(Clock::duration remaining) noexcept {
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(remaining).count();
+  return static_cast<int>(std::clamp<decltype(ms)>(ms, 0, INT_MAX));
+}
+
+}  // namespace
+
+std::optional<std::string> find_executable(std::string_view name) {
+  if (name.empty() || name.find('\0') != std::string_view::npos) return std::nullopt;
+  if (name.find('/') != std::string_view::npos) return std::string(name);
+
+  const char* path_variable = std::getenv("PATH");
+  std::string_view search = path_variable != nullptr ? path_variable : "/bin:/usr/bin";
+  for (;;) {
+    const std::size_t colon = search.find(':');
+    const std::string_view dir = search.substr(0, colon);
+    std::string candidate(dir.empty() ? std::string_view(".") : dir);
+    candidate += '/';
+    candidate += name;
+    if (is_executable_file(candidate)) return candidate;
+    if (colon == std::string_view::npos) return std::nullopt;
+    search.remove_prefix(colon + 1);
+  }
+}
+
+std::optional<CompletedRun> run_program(std::string_view name, std::span<const char* const> args,
+                                        const RunLimits& limits) {
+  const Clock::time_point deadline = Clock::now() + limits.timeout;
+
+  const std::optional<std::string> path = find_executable(name);
+  if (!path) return std::nullopt;
+
+  Pipe out;
+  Pipe err;
+  if (!make_pipe(out) || !make_pipe(err) || !move_above_stdio(out.write_end) ||
+      !move_above_stdio(err.write_end)) {
+    return std::nullopt;
+  }
+
+  std::string argv0(name);
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 2);
+  argv.push_back(argv0.data());
+  // posix_spawn takes char* const[] for historical reasons; it never writes.
+  for (const char* arg : args) argv.push_back(const_cast<char*>(arg));
+  argv.push_back(nullptr);
+
+  const std::optional<pid_t> pid = spawn(path->c_str(), argv.data(), out.write_end.get(), err.write_end.get());
+  if (!pid) return std::nullopt;
+  ChildProcess child(*pid, open_pidfd(*pid));
+  // Only the child may hold the write ends, or end of file never comes.
+  out.write_end.reset();
+  err.write_end.reset();
+
+  std::string captured;
+  std::array<char, kReadChunkBytes> chunk;  // stderr is read into it and dropped
+  std::chrono::milliseconds fallback_sleep = kFirstWaitSleep;
+  for (;;) {
+    // The exit matters only once both pipes are at end of file; until then
+    // there is nothing to finish, so the pidfd is not polled.
+    const bool output_done = !out.read_end && !err.read_end;
+    if (output_done && child.try_reap()) break;
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) return std::nullopt;
+
+    std::array<pollfd, 2> polled{};
+    std::array<UniqueFd*, 2> ends{};
+    nfds_t count = 0;
+    for (UniqueFd* end : {&out.read_end, &err.read_end}) {
+      if (!*end) continue;
+      polled[count] = pollfd{end->get(), POLLIN, 0};
+      ends[count++] = end;
+    }
+    int timeout_ms = poll_timeout_ms(deadline - now);
+    if (output_done) {
+      if (child.pidfd()) {
+        polled[count++] = pollfd{child.pidfd().get(), POLLIN, 0};
+      } else {
+        timeout_ms = std::min(timeout_ms, static_cast<int>(fallback_sleep.count()));
+        fallback_sleep = std::min(fallback_sleep * 2, kLongestWaitSleep);
+      }
+    }
+
+    if (::poll(polled.data(), count, timeout_ms) < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    for (nfds_t i = 0; i < count; ++i) {
+      if (ends[i] == nullptr || polled[i].revents == 0) continue;
+      // Blocking read, but it cannot block: poll reported data or a hang-up.
+      const ssize_t n = read_retrying(ends[i]->get(), chunk.data(), chunk.size());
+      if (n < 0) return std::nullopt;
+      if (n == 0) {
+        ends[i]->reset();
+      } else if (ends[i] == &out.read_end) {
+        const auto bytes = static_cast<std::size_t>(n);
+        if (bytes > limits.stdout_cap - captured.size()) return std::nullopt;
+        captured.append(chunk.data(), bytes);
+      }
+    }
+  }
+
+  const std::optional<int> status = child.wait_status();
+  if (!status) return std::nullopt;
+  CompletedRun run;
+  if (WIFEXITED(*status)) {
+    run.exited_normally = true;
+    run.exit_code = WEXITSTATUS(*status);
+  }
+  run.stdout_bytes = std::move(captured);
+  return run;
+}
+
+std::uint64_t spawn_count() noexcept { return g_spawn_count.load(std::memory_order_relaxed); }
+
+}  // namespace quillmere::os

@@ -1,0 +1,127 @@
+"""The firmware tool as the module runs it: a fake `vcgencmd` first on PATH
+gives the output, exit status and delay of each case, and logs its argv."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import quillmere
+from conftest import child_pids, open_fds, thread_count
+
+
+@pytest.fixture
+def fake_tool(tmp_path, monkeypatch):
+    """Installs a `vcgencmd` shell script first on PATH; returns its argv log."""
+    bindir = tmp_path / "bin"
+    bindir.mkdir()
+    log = tmp_path / "argv.log"
+
+    def install(body):
+        script = bindir / "vcgencmd"
+        script.write_text(f'#!/bin/sh\necho "$#:$*" >> "{log}"\n{body}\n')
+        script.chmod(0o755)
+        monkeypatch.setenv("PATH", f"{bindir}:{os.environ.get('PATH', '/usr/bin:/bin')}")
+        return log
+
+    return install
+
+
+def answer(throttled_stdout, clock_stdout, code=0):
+    """A tool body that prints the given bytes (octal escapes allowed) per query."""
+    return textwrap.dedent(f"""
+        case "$1" in
+          get_throttled) printf '{throttled_stdout}' ;;
+          measure_clock) printf '{clock_stdout}' ;;
+        esac
+        exit {code}
+    """)
+
+
+@pytest.mark.parametrize(
+    "throttled, clock, code, expected",
+    [
+        ("throttled=0x5\\n", "frequency(48)=600\\n", 0, (5, 600)),
+        ("throttled=0x0\\n", "frequency(48)=0\\n", 0, (0, 0)),
+        ("throttled=0xaB\\n", "x=+42\\n", 0, (171, 42)),
+        ("throttled=0xffffffff\\n", "=18446744073709551615\\n", 0, (4294967295, 2**64 - 1)),
+        ("throttled=0x1ffffffff\\n", "=18446744073709551616\\n", 0, (0, 0)),  # do not fit
+        ("throttled=0x000000005\\n", "=00000000000000000000000600\\n", 0, (5, 600)),  # leading zeros
+        ("throttled=0x5 now\\n", "frequency(48)=600 Hz\\n", 0, (0, 0)),  # trailing text
+        ("throttled=0x5\\nmore\\n", "f=600\\nmore\\n", 0, (0, 0)),  # the rest of the whole output
+        ("throttled=0x5\\n\\n\\t\\n", "f=600\\n \\n", 0, (5, 600)),  # trailing blank lines trim away
+        ("throttled=0X5\\n", "a=b=600\\n", 0, (0, 0)),  # upper-case X; text after the first =
+        ("throttled=0x5\\n", "frequency(48)=600\\n", 1, (0, 0)),  # failure exit
+        ("\\377\\376 throttled=0x7\\n", "\\377=9\\n", 0, (7, 9)),  # invalid UTF-8 before the marker
+        ("throttled=0x-5\\n", "f=-600\\n", 0, (0, 0)),
+        ("no marker\\n", "no equals\\n", 0, (0, 0)),
+    ],
+)
+def test_query_results(fake_tool, throttled, clock, code, expected):
+    fake_tool(answer(throttled, clock, code))
+    d = quillmere.get_metrics_once(1000)
+    assert (d["throttle_status"], d["measure_clock"]) == expected
+
+
+def test_tool_is_run_twice_per_tick_with_exact_arguments_in_order(fake_tool):
+    log = fake_tool(answer("throttled=0x1\\n", "f=1\\n"))
+    quillmere.get_metrics_once(1000)
+    assert log.read_text().splitlines() == ["1:get_throttled", "2:measure_clock arm"]
+
+
+def test_tool_killed_by_a_signal_gives_zero(fake_tool):
+    fake_tool('[ "$1" = get_throttled ] && echo "throttled=0x5" || echo "f=600"\nkill -9 $$')
+    d = quillmere.get_metrics_once(1000)
+    assert (d["throttle_status"], d["measure_clock"]) == (0, 0)
+
+
+def test_tool_stdin_is_the_null_device_and_stderr_is_discarded(fake_tool, capfd):
+    fake_tool('read line && exit 1\necho "noise" >&2\n' + answer("throttled=0x3\\n", "f=5\\n"))
+    d = quillmere.get_metrics_once(1000)
+    assert (d["throttle_status"], d["measure_clock"]) == (3, 5)
+    assert "noise" not in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("interval_ms", [1000, 1])
+def test_hung_tool_is_bounded_and_leaves_nothing_behind(fake_tool, interval_ms):
+    fake_tool("exec sleep 60")
+    before = thread_count(), open_fds(), child_pids()
+    started = time.monotonic()
+    d = quillmere.get_metrics_once(interval_ms)
+    elapsed = time.monotonic() - started
+    assert elapsed < 5.0
+    assert (d["throttle_status"], d["measure_clock"]) == (0, 0)
+    assert (thread_count(), open_fds(), child_pids()) == before
+
+
+def test_tool_flooding_its_output_gives_zero_with_bounded_memory(tmp_path):
+    bindir = tmp_path / "bin"
+    bindir.mkdir()
+    (bindir / "vcgencmd").write_text("#!/bin/sh\nhead -c 100000000 /dev/zero\necho '=5'\n")
+    (bindir / "vcgencmd").chmod(0o755)
+    code = textwrap.dedent("""
+        import resource, quillmere
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        d = quillmere.get_metrics_once(1000)
+        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        print(d["throttle_status"], d["measure_clock"], after - before)
+    """)
+    env = dict(os.environ, PATH=f"{bindir}:{os.environ.get('PATH', '')}")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == 0, done.stderr
+    throttled, clock, growth_kib = map(int, done.stdout.split())
+    assert (throttled, clock) == (0, 0)
+    assert growth_kib < 16 * 1024
+
+
+def test_no_tool_on_path_gives_zeros(tmp_path, monkeypatch):
+    # A file that is named like the tool but is not executable does not count.
+    (tmp_path / "vcgencmd").write_text("#!/bin/sh\necho throttled=0x5\n")
+    monkeypatch.setenv("PATH", str(tmp_path))
+    d = quillmere.get_metrics_once(1000)
+    assert (d["throttle_status"], d["measure_clock"]) == (0, 0)
+    monkeypatch.delenv("PATH")
+    assert len(quillmere.get_metrics_once(1000)) == 26
