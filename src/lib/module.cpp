@@ -180,7 +180,7 @@ PyObject* sample(std::uint64_t interval_ms) {
 
 PyObject* get_metrics_once(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   try {
-    PyObject* bound = bind_interval(args, PyVectorcall_NARGS(nargsf), kwnames);
+    PyObject* bound = bind_interval(args, PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)), kwnames);
     if (bound == nullptr) return nullptr;
     const std::optional<std::uint64_t> interval_ms = convert_interval(bound);
     if (!interval_ms) return nullptr;

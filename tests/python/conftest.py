@@ -7,12 +7,27 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
 
 def thread_count():
     return len(os.listdir("/proc/self/task"))
+
+
+def settled(census, expected, seconds=2.0):
+    """census() once it equals `expected`, or its last value after `seconds`.
+
+    A joined thread may still be listed for a moment while the kernel
+    finishes its exit; a real leak stays.
+    """
+    deadline = time.monotonic() + seconds
+    while True:
+        value = census()
+        if value == expected or time.monotonic() > deadline:
+            return value
+        time.sleep(0.01)
 
 
 def open_fds():
