@@ -15,19 +15,16 @@
 #include "collector/collect_once.h"
 #include "lib/timestamp.h"
 #include "runtime/sampling_runtime.h"
+#include "test_support.h"
 
 namespace quillmere::collector {
 namespace {
-
-namespace fs = std::filesystem;
 
 // Fixture copies of every source in a temporary directory; no firmware tool.
 class FixtureSources {
  public:
   FixtureSources() {
-    char pattern[] = "/tmp/quillmere-collector-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    for (int i = 0; i < kFiles; ++i) names_[i] = (dir_ / kNames[i]).string();
+    for (int i = 0; i < kFiles; ++i) names_[i] = (temp_.path() / kNames[i]).string();
     paths.proc_stat = names_[0].c_str();
     paths.proc_loadavg = names_[1].c_str();
     paths.proc_meminfo = names_[2].c_str();
@@ -38,8 +35,6 @@ class FixtureSources {
     paths.thermal_dir = names_[7].c_str();
     paths.firmware_tool = "quillmere-test-no-such-tool";
   }
-  ~FixtureSources() { fs::remove_all(dir_); }
-
   static void write(const char* path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
   void counters(std::uint64_t ctxt, std::uint64_t pgfault, std::uint64_t sectors_read) {
@@ -54,7 +49,7 @@ class FixtureSources {
   static constexpr int kFiles = 8;
   static constexpr const char* kNames[kFiles] = {"stat",   "loadavg",   "meminfo", "uptime",
                                                  "vmstat", "diskstats", "net_dev", "thermal"};
-  fs::path dir_;
+  test::TempDir temp_;
   std::string names_[kFiles];
 };
 

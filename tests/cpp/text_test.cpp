@@ -3,13 +3,14 @@
 #include "sys_reader/text.h"
 
 #include <cmath>
-#include <cstdlib>  // mkdtemp
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "test_support.h"
 
 namespace quillmere::sys_reader {
 namespace {
@@ -189,18 +190,11 @@ TEST(ParseF64, RoundsToDoubleWithOverflowToInfinityAndUnderflowToZero) {
 
 class ReadTextFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quillmere-text-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string write(const std::string& name, const std::string& content) {
-    const std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
+    return temp_.write_file(name, content).string();
   }
-  std::string dir_;
+  test::TempDir temp_;
+  const std::string dir_ = temp_.path().string();
 };
 
 TEST_F(ReadTextFile, ReadsPastTheBufferSizeToTheEnd) {

@@ -2,7 +2,6 @@
 // trees: zone selection order, zones passed over, and the 0.0 fallback.
 #include "sys_reader/readers.h"
 
-#include <cstdlib>  // mkdtemp
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -11,18 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 namespace quillmere::sys_reader {
 namespace {
 
 class ThermalDir : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quillmere-thermal-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(root_); }
-
   // Creates <root>/<entry>/temp holding `content`.
   void add(const std::string& entry, const std::string& content) {
     std::filesystem::create_directories(root_ / entry);
@@ -33,7 +27,8 @@ class ThermalDir : public ::testing::Test {
 
   float read() const { return read_cpu_temperature(root_.c_str()); }
 
-  std::filesystem::path root_;
+  test::TempDir temp_;
+  const std::filesystem::path root_ = temp_.path();
 };
 
 TEST_F(ThermalDir, ConvertsMillidegreesInSinglePrecision) {
