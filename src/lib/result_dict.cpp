@@ -46,8 +46,9 @@ PyObject* build_result_dict(const collector::MetricsSnapshot& s) {
                   set_item(d, "run_queue_length", widen(s.run_queue_length)) &&
                   set_item(d, "context_switches_per_sec", unsigned_int(s.context_switches_per_sec)) &&
                   set_item(d, "cpu_temp_celsius", widen(s.cpu_temp_celsius)) &&
-                  // Zero-extended: a word with bit 31 set stays positive.
-                  set_item(d, "throttle_status", PyLong_FromLong(static_cast<long>(s.throttle_status))) &&
+                  // Zero-extended: a word with bit 31 set stays positive, also
+                  // where long is 32 bits wide (32-bit ARM boards).
+                  set_item(d, "throttle_status", unsigned_int(s.throttle_status)) &&
                   set_item(d, "mem_total_bytes", unsigned_int(s.mem_total_bytes)) &&
                   set_item(d, "mem_used_bytes", unsigned_int(s.mem_used_bytes)) &&
                   set_item(d, "page_faults_minor_per_sec", unsigned_int(s.page_faults_minor_per_sec)) &&
