@@ -10,6 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include <pthread.h>  // pthread_sigmask
+#include <signal.h>   // sigismember
+
 #include "collector/period.h"
 #include "runtime/fault.h"
 #include "runtime/sampling_runtime.h"
@@ -114,6 +117,25 @@ TEST(SamplingRuntime, shutdown_cancels_a_task_waiting_for_a_far_tick_and_joins) 
   EXPECT_TRUE(finished.load());
   EXPECT_EQ(ticks.load(), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
+
+TEST(SamplingRuntime, worker_blocks_signals_and_leaves_the_callers_mask_alone) {
+  sigset_t caller_before;
+  pthread_sigmask(SIG_SETMASK, nullptr, &caller_before);
+  std::atomic<int> blocked_on_worker{-1};
+  {
+    SamplingRuntime runtime;
+    runtime.spawn_fn([&](TickClock&) {
+      sigset_t mask;
+      pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+      blocked_on_worker = sigismember(&mask, SIGINT) + sigismember(&mask, SIGTERM) + sigismember(&mask, SIGCHLD);
+    });
+    while (blocked_on_worker.load() < 0) std::this_thread::yield();
+  }
+  EXPECT_EQ(blocked_on_worker.load(), 3);  // signals go to the interpreter's thread instead
+  sigset_t caller_after;
+  pthread_sigmask(SIG_SETMASK, nullptr, &caller_after);
+  EXPECT_EQ(sigismember(&caller_after, SIGINT), sigismember(&caller_before, SIGINT));
 }
 
 TEST(SamplingRuntime, task_that_throws_is_dropped_on_the_worker) {
