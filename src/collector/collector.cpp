@@ -3,6 +3,7 @@
 #include "collector/collector.h"
 
 #include <ctime>
+#include <optional>
 #include <utility>
 
 namespace quillmere::collector {
@@ -59,8 +60,10 @@ MetricsSnapshot Collector::sample() {
   s.load_avg_15 = load.load_avg_15;
 
   s.cpu_temp_celsius = sr::read_cpu_temperature(paths_.thermal_dir);
-  s.throttle_status = sr::query_throttled(paths_.firmware_tool);
-  s.measure_clock = sr::query_arm_clock(paths_.firmware_tool);
+  // One PATH lookup serves both runs of the tool; without it, no process.
+  const std::optional<sr::FirmwareTool> tool = sr::find_firmware_tool(paths_.firmware_tool);
+  s.throttle_status = tool ? sr::query_throttled(*tool) : 0;
+  s.measure_clock = tool ? sr::query_arm_clock(*tool) : 0;
 
   const sr::MemoryUsage memory = sr::read_memory_usage(paths_.proc_meminfo);
   s.mem_total_bytes = memory.mem_total_bytes;

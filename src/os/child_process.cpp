@@ -44,15 +44,6 @@ constexpr std::size_t kReadChunkBytes = 4096;
 constexpr std::chrono::milliseconds kFirstWaitSleep{1};
 constexpr std::chrono::milliseconds kLongestWaitSleep{16};
 
-// Calls `call` again for as long as it fails with EINTR.
-template <typename Call>
-auto retry_on_eintr(Call call) {
-  for (;;) {
-    auto result = call();
-    if (result != -1 || errno != EINTR) return result;
-  }
-}
-
 bool is_executable_file(const std::string& path) {
   struct stat info{};
   if (retry_on_eintr([&] { return ::stat(path.c_str(), &info); }) != 0) return false;
@@ -80,17 +71,6 @@ UniqueFd open_pidfd(pid_t pid) noexcept {
 class ChildProcess {
  public:
   ChildProcess(pid_t pid, UniqueFd pidfd) noexcept : pid_(pid), pidfd_(std::move(pidfd)) {}
-  ChildProcess(ChildProcess&& other) noexcept
-      : pid_(std::exchange(other.pid_, -1)), pidfd_(std::move(other.pidfd_)), status_(other.status_) {}
-  ChildProcess& operator=(ChildProcess&& other) noexcept {
-    if (this != &other) {
-      kill_and_reap();
-      pid_ = std::exchange(other.pid_, -1);
-      pidfd_ = std::move(other.pidfd_);
-      status_ = other.status_;
-    }
-    return *this;
-  }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess() { kill_and_reap(); }
@@ -218,10 +198,14 @@ std::optional<std::string> find_executable(std::string_view name) {
 
 std::optional<CompletedRun> run_program(std::string_view name, std::span<const char* const> args,
                                         const RunLimits& limits) {
-  const Clock::time_point deadline = Clock::now() + limits.timeout;
-
   const std::optional<std::string> path = find_executable(name);
   if (!path) return std::nullopt;
+  return run_executable(*path, name, args, limits);
+}
+
+std::optional<CompletedRun> run_executable(const std::string& path, std::string_view argv0,
+                                           std::span<const char* const> args, const RunLimits& limits) {
+  const Clock::time_point deadline = Clock::now() + limits.timeout;
 
   Pipe out;
   Pipe err;
@@ -230,15 +214,15 @@ std::optional<CompletedRun> run_program(std::string_view name, std::span<const c
     return std::nullopt;
   }
 
-  std::string argv0(name);
+  std::string program_name(argv0);
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
-  argv.push_back(argv0.data());
+  argv.push_back(program_name.data());
   // posix_spawn takes char* const[] for historical reasons; it never writes.
   for (const char* arg : args) argv.push_back(const_cast<char*>(arg));
   argv.push_back(nullptr);
 
-  const std::optional<pid_t> pid = spawn(path->c_str(), argv.data(), out.write_end.get(), err.write_end.get());
+  const std::optional<pid_t> pid = spawn(path.c_str(), argv.data(), out.write_end.get(), err.write_end.get());
   if (!pid) return std::nullopt;
   ChildProcess child(*pid, open_pidfd(*pid));
   // Only the child may hold the write ends, or end of file never comes.

@@ -40,9 +40,14 @@ struct CompletedRun {
 // program that cannot be run.
 std::optional<std::string> find_executable(std::string_view name);
 
-// Runs `name` (looked up with find_executable) with `args` (argv[1..], no
-// shell). Returns nullopt when the program is not found, cannot be started,
-// overruns the deadline or the output cap, or any step fails.
+// Runs the executable at `path` (as find_executable gives it) with argv[0]
+// `argv0` and `args` as argv[1..], no shell. Returns nullopt when it cannot be
+// started, overruns the deadline or the output cap, or any step fails.
+std::optional<CompletedRun> run_executable(const std::string& path, std::string_view argv0,
+                                           std::span<const char* const> args, const RunLimits& limits = {});
+
+// find_executable, then run_executable with `name` as argv[0]; nullopt (and
+// no process) when the program is not found.
 std::optional<CompletedRun> run_program(std::string_view name, std::span<const char* const> args,
                                         const RunLimits& limits = {});
 

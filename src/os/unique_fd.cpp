@@ -17,11 +17,8 @@ void UniqueFd::reset(int fd) noexcept {
 }
 
 UniqueFd open_read_only(const char* path) noexcept {
-  for (;;) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd >= 0) return UniqueFd(fd);
-    if (errno != EINTR) return UniqueFd();
-  }
+  const int fd = retry_on_eintr([path] { return ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY); });
+  return fd >= 0 ? UniqueFd(fd) : UniqueFd();
 }
 
 bool make_pipe(Pipe& out) noexcept {
@@ -33,10 +30,7 @@ bool make_pipe(Pipe& out) noexcept {
 }
 
 ssize_t read_retrying(int fd, void* buffer, std::size_t size) noexcept {
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, size);
-    if (n >= 0 || errno != EINTR) return n;
-  }
+  return retry_on_eintr([=] { return ::read(fd, buffer, size); });
 }
 
 bool write_all(int fd, const void* data, std::size_t size) noexcept {

@@ -6,6 +6,7 @@
 // descriptor that another thread has just been given.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <utility>
 
@@ -37,6 +38,16 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Calls `call` again for as long as it fails (-1) with EINTR; returns what it
+// returned otherwise.
+template <typename Call>
+auto retry_on_eintr(Call call) noexcept(noexcept(call())) {
+  for (;;) {
+    auto result = call();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
 
 // The two ends of a pipe, both opened with O_CLOEXEC.
 struct Pipe {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -126,9 +127,21 @@ std::uint32_t parse_throttled(std::string_view output) noexcept;
 // decimal after the first '=', trimmed, to the end of the output. 0 on failure.
 std::uint64_t parse_arm_clock(std::string_view output) noexcept;
 
-// Run the firmware tool (a bare name looked up on PATH) and parse its answer.
-// Every failure, including a tool that does not answer within a second, is 0.
-std::uint32_t query_throttled(const char* tool = kFirmwareTool);
-std::uint64_t query_arm_clock(const char* tool = kFirmwareTool);
+// The firmware tool as found on PATH. A tick looks it up once and runs it for
+// both queries; nullopt (no executable found) means no process is started.
+struct FirmwareTool {
+  std::string path;  // where it was found
+  std::string name;  // the bare name, the program's argv[0]
+};
+std::optional<FirmwareTool> find_firmware_tool(const char* name = kFirmwareTool);
+
+// Run the firmware tool and parse its answer. Every failure, including a tool
+// that does not answer within a second, is 0.
+std::uint32_t query_throttled(const FirmwareTool& tool);
+std::uint64_t query_arm_clock(const FirmwareTool& tool);
+
+// The same, looking the tool (a bare name) up on PATH first.
+std::uint32_t query_throttled(const char* name = kFirmwareTool);
+std::uint64_t query_arm_clock(const char* name = kFirmwareTool);
 
 }  // namespace quillmere::sys_reader

@@ -337,10 +337,6 @@ std::string decode_utf8_lossy(std::string_view bytes) {
 
 // --- Cutting -----------------------------------------------------------------
 
-std::size_t whitespace_length_at(std::string_view text, std::size_t pos) noexcept {
-  return pos < text.size() ? whitespace_at(text, pos) : 0;
-}
-
 std::optional<std::string_view> LineReader::next() noexcept {
   if (rest_.empty()) return std::nullopt;  // an empty final piece is not a line
   const std::size_t newline = rest_.find('\n');

@@ -31,12 +31,6 @@ bool is_valid_utf8(std::string_view bytes) noexcept;
 // replacement per maximal ill-formed subpart). Valid input comes back as is.
 std::string decode_utf8_lossy(std::string_view bytes);
 
-// Byte length of the Unicode White_Space character that starts at
-// text[pos], or 0 when none starts there. The set is U+0009..U+000D, U+0020,
-// U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F and
-// U+3000.
-std::size_t whitespace_length_at(std::string_view text, std::size_t pos) noexcept;
-
 // The state machines behind the three cutting primitives. Each next() gives
 // the following view, or nullopt at the end.
 class LineReader {
@@ -110,7 +104,9 @@ inline ViewRange<LineReader> text_lines(std::string_view text) noexcept {
   return ViewRange<LineReader>(LineReader(text));
 }
 
-// The non-empty tokens of a text separated by Unicode white space.
+// The non-empty tokens of a text separated by Unicode white space: U+0009 to
+// U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000 to U+200A, U+2028, U+2029,
+// U+202F, U+205F and U+3000 (trim_whitespace uses the same set).
 inline ViewRange<TokenReader> whitespace_tokens(std::string_view text) noexcept {
   return ViewRange<TokenReader>(TokenReader(text));
 }

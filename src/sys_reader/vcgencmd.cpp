@@ -2,7 +2,7 @@
 // picking one number out of what it prints.
 //
 // Only the tool's exit status and its standard output are relied on. Each
-// query runs the tool once, bounded in time and output by run_program; any
+// query runs the tool once, bounded in time and output by run_executable; any
 // failure, a non-zero exit or a death by signal gives 0.
 #include "sys_reader/readers.h"
 
@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace quillmere::sys_reader {
 namespace {
@@ -20,11 +21,14 @@ namespace {
 // The tool's standard output as text when it ran and exited with code 0.
 // Ill-formed UTF-8 becomes U+FFFD rather than failing: stray bytes away from
 // the number must not cost the value.
-std::optional<std::string> run_tool(const char* tool, std::span<const char* const> args) {
-  const std::optional<os::CompletedRun> run = os::run_program(tool, args);
+std::optional<std::string> run_tool(const FirmwareTool& tool, std::span<const char* const> args) {
+  const std::optional<os::CompletedRun> run = os::run_executable(tool.path, tool.name, args);
   if (!run || !run->exited_normally || run->exit_code != 0) return std::nullopt;
   return decode_utf8_lossy(run->stdout_bytes);
 }
+
+constexpr std::array<const char*, 1> kThrottledArgs{"get_throttled"};
+constexpr std::array<const char*, 2> kArmClockArgs{"measure_clock", "arm"};
 
 }  // namespace
 
@@ -45,16 +49,30 @@ std::uint64_t parse_arm_clock(std::string_view output) noexcept {
   return parse_u64_or_zero(trim_whitespace(output.substr(marker + 1)));
 }
 
-std::uint32_t query_throttled(const char* tool) {
-  static constexpr std::array<const char*, 1> kArgs{"get_throttled"};
-  const std::optional<std::string> output = run_tool(tool, kArgs);
+std::optional<FirmwareTool> find_firmware_tool(const char* name) {
+  std::optional<std::string> path = os::find_executable(name);
+  if (!path) return std::nullopt;
+  return FirmwareTool{std::move(*path), name};
+}
+
+std::uint32_t query_throttled(const FirmwareTool& tool) {
+  const std::optional<std::string> output = run_tool(tool, kThrottledArgs);
   return output ? parse_throttled(*output) : 0;
 }
 
-std::uint64_t query_arm_clock(const char* tool) {
-  static constexpr std::array<const char*, 2> kArgs{"measure_clock", "arm"};
-  const std::optional<std::string> output = run_tool(tool, kArgs);
+std::uint64_t query_arm_clock(const FirmwareTool& tool) {
+  const std::optional<std::string> output = run_tool(tool, kArmClockArgs);
   return output ? parse_arm_clock(*output) : 0;
+}
+
+std::uint32_t query_throttled(const char* name) {
+  const std::optional<FirmwareTool> tool = find_firmware_tool(name);
+  return tool ? query_throttled(*tool) : 0;
+}
+
+std::uint64_t query_arm_clock(const char* name) {
+  const std::optional<FirmwareTool> tool = find_firmware_tool(name);
+  return tool ? query_arm_clock(*tool) : 0;
 }
 
 }  // namespace quillmere::sys_reader
