@@ -175,25 +175,32 @@ def test_no_thread_descriptor_or_child_is_left_behind():
     assert settled(census, before) == before
 
 
-def test_calls_from_several_threads_all_complete():
+def test_calls_from_eight_threads_all_complete_and_leave_nothing_behind():
     results, errors = [], []
 
     def worker():
         try:
-            for _ in range(20):
+            for _ in range(100):
                 results.append(quillmere.get_metrics_once(1000))
         except BaseException as error:  # noqa: BLE001 - any failure fails the test
             errors.append(error)
 
-    before = thread_count()
-    threads = [threading.Thread(target=worker) for _ in range(4)]
+    def census():
+        return thread_count(), open_fds(), child_pids()
+
+    before = census()
+    threads = [threading.Thread(target=worker) for _ in range(8)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     assert not errors
-    assert len(results) == 80 and all(len(r) == 26 for r in results)
-    assert settled(thread_count, before) == before
+    assert len(results) == 800
+    expected = [(k, t) for k, t in KEYS]
+    assert all([(k, type(v)) for k, v in r.items()] == expected for r in results)
+    # Each call made a dict of its own.
+    assert len({id(r) for r in results}) == 800
+    assert settled(census, before) == before
 
 
 def test_zero_interval_reports_the_refused_period_on_stderr():

@@ -128,3 +128,39 @@ def test_no_tool_on_path_gives_zeros(tmp_path, monkeypatch):
     assert (d["throttle_status"], d["measure_clock"]) == (0, 0)
     monkeypatch.delenv("PATH")
     assert len(quillmere.get_metrics_once(1000)) == 26
+
+
+def test_sigint_during_a_call_is_raised_after_the_call_returns(tmp_path):
+    # The tool takes 0.6 s per query (under its 1 s limit); SIGINT arrives
+    # from outside 0.2 s into the call. The call must finish both queries,
+    # then the interpreter raises KeyboardInterrupt; nothing crashes and no
+    # child is left.
+    bindir = tmp_path / "bin"
+    bindir.mkdir()
+    log = tmp_path / "argv.log"
+    (bindir / "vcgencmd").write_text(f'#!/bin/sh\necho "$1" >> "{log}"\nsleep 0.6\necho "x=0x5"\n')
+    (bindir / "vcgencmd").chmod(0o755)
+    code = textwrap.dedent("""
+        import os, subprocess, time, quillmere
+        from conftest import child_pids
+        killer = subprocess.Popen(["sh", "-c", f"sleep 0.2; kill -INT {os.getpid()}"])
+        started = time.monotonic()
+        try:
+            quillmere.get_metrics_once(10000)
+            print("returned without interrupt")
+        except KeyboardInterrupt:
+            print(f"KeyboardInterrupt {time.monotonic() - started:.3f}")
+        killer.wait()
+        print("children", len(child_pids()))
+    """)
+    env = dict(os.environ, PATH=f"{bindir}:{os.environ.get('PATH', '')}",
+               PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == 0, done.stderr
+    outcome, children = done.stdout.splitlines()
+    kind, elapsed = outcome.split()
+    assert kind == "KeyboardInterrupt"
+    assert float(elapsed) >= 1.2  # both queries ran to their end
+    assert children == "children 0"
+    assert log.read_text().split() == ["get_throttled", "measure_clock"]
+    assert done.stderr == ""
