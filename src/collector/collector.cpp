@@ -26,7 +26,7 @@ float percent_of(std::uint64_t part, float total) noexcept {
 
 void fill_cpu_percentages(const sys_reader::CpuTimes& t, MetricsSnapshot& s) noexcept {
   const std::uint64_t busy = t.total > t.idle ? t.total - t.idle : 0;
-  const float total = static_cast<float>(t.total);
+  const auto total = static_cast<float>(t.total);
   s.cpu_usage_percent = percent_of(busy, total);
   s.cpu_user_percent = percent_of(t.user, total);
   s.cpu_system_percent = percent_of(t.system, total);

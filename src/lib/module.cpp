@@ -16,6 +16,7 @@
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -35,8 +36,11 @@ constexpr int kPythonApiVersion = 1013;
 
 constexpr const char* kParameterName = "interval_ms";
 
-// Process-wide, touched only with the interpreter lock held.
-PyObject* g_module = nullptr;           // set once, never replaced
+// Process-wide, touched only with the interpreter lock held. The interpreter
+// hands out and takes these objects as non-const PyObject*.
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
+PyObject* g_module = nullptr;  // set once, never replaced
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
 PyObject* g_panic_exception = nullptr;  // created on the first internal fault
 
 // --- Raised-error helpers: the normalized exception object, across the C API
@@ -64,7 +68,8 @@ void restore_error(PyRef error) {
 #else
   PyObject* value = error.release();
   if (value == nullptr) return;
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): a type object is a PyObject
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
   Py_INCREF(type);
   PyErr_Restore(type, value, PyException_GetTraceback(value));
 #endif
@@ -93,8 +98,10 @@ PyObject* bind_interval(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     PyErr_Format(PyExc_TypeError, "get_metrics_once() takes 1 positional arguments but %zd were given", nargs);
     return nullptr;
   }
-  PyObject* bound = nargs == 1 ? args[0] : nullptr;
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  // The call's values: the positional ones, then one for each keyword name.
+  const std::span<PyObject* const> values(args, static_cast<std::size_t>(nargs + nkw));
+  PyObject* bound = nargs == 1 ? values[0] : nullptr;
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     PyObject* name = PyTuple_GET_ITEM(kwnames, i);
     Py_ssize_t length = 0;
@@ -110,7 +117,7 @@ PyObject* bind_interval(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
       PyErr_SetString(PyExc_TypeError, "get_metrics_once() got multiple values for argument 'interval_ms'");
       return nullptr;
     }
-    bound = args[nargs + i];
+    bound = values[static_cast<std::size_t>(nargs + i)];
   }
   if (bound == nullptr) {
     PyErr_SetString(PyExc_TypeError, "get_metrics_once() missing 1 required positional argument: 'interval_ms'");
@@ -135,6 +142,7 @@ std::optional<std::uint64_t> convert_interval(PyObject* object) {
     return static_cast<std::uint64_t>(value);
   }
   PyRef error = take_error();
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): PyExc_TypeError is a type object
   if (!error || Py_TYPE(error.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
     restore_error(std::move(error));
     return std::nullopt;
@@ -195,17 +203,21 @@ PyObject* get_metrics_once(PyObject* /*self*/, PyObject* const* args, Py_ssize_t
   return nullptr;
 }
 
+// The interpreter takes both definitions as non-const pointers.
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
 PyMethodDef g_get_metrics_once_def = {
     "get_metrics_once",
     // The interpreter stores every calling convention as PyCFunction; the
     // flags tell it the real signature.
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(get_metrics_once)),
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the C API's own convention
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_metrics_once)),
     METH_FASTCALL | METH_KEYWORDS,
     // A signature line and nothing else: __text_signature__ is
     // "(interval_ms)" and __doc__ is None.
     "get_metrics_once(interval_ms)\n--\n\n",
 };
 
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "quillmere",

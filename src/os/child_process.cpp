@@ -17,26 +17,29 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>  // getenv
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>        // fcntl, F_DUPFD_CLOEXEC, AT_FDCWD, AT_EACCESS
 #include <poll.h>         // poll
-#include <signal.h>       // kill, sigset_t
+#include <signal.h>       // kill, sigset_t NOLINT(modernize-deprecated-headers): POSIX, not in <csignal>
 #include <spawn.h>        // posix_spawn and its attributes and file actions
 #include <sys/stat.h>     // stat, S_ISREG
 #include <sys/syscall.h>  // SYS_pidfd_open
 #include <sys/wait.h>     // waitpid, WIFEXITED
 #include <unistd.h>       // faccessat, syscall
 
-extern "C" char** environ;  // the child inherits our environment unchanged
+// The child inherits our environment unchanged; POSIX has the program declare it.
+extern "C" char** environ;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 namespace quillmere::os {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::atomic<std::uint64_t> g_spawn_count{0};
+// Process-wide by design: spawn_count() reports it.
+std::atomic<std::uint64_t> g_spawn_count{0};  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 constexpr std::size_t kReadChunkBytes = 4096;
 // Without a pidfd, the wait for the exit sleeps between checks: briefly at
@@ -62,7 +65,7 @@ UniqueFd open_pidfd(pid_t pid) noexcept {
 #else
   (void)pid;
 #endif
-  return UniqueFd();
+  return {};
 }
 
 // Owner of a started child. Nobody else waits for our children, so the pid
@@ -123,24 +126,23 @@ bool move_above_stdio(UniqueFd& fd) noexcept {
   return true;
 }
 
+// Destroys an initialised posix_spawn object (file actions, attributes) on
+// every path out of spawn().
+template <typename T>
+using SpawnObjectGuard = std::unique_ptr<T, int (*)(T*)>;
+
 // Starts `path` with stdin from /dev/null, stdout and stderr on the given
 // descriptors, an empty signal mask and SIGPIPE and SIGXFSZ at their defaults.
 // posix_spawn leaves nothing to run between fork and exec on our side, and
 // reports a failed exec as an error rather than as a child that exits 127.
-std::optional<pid_t> spawn(const char* path, char* const argv[], int stdout_fd, int stderr_fd) {
+std::optional<pid_t> spawn(const char* path, char* const* argv, int stdout_fd, int stderr_fd) {
   posix_spawn_file_actions_t actions;
   if (::posix_spawn_file_actions_init(&actions) != 0) return std::nullopt;
-  struct ActionsGuard {
-    posix_spawn_file_actions_t* actions;
-    ~ActionsGuard() { ::posix_spawn_file_actions_destroy(actions); }
-  } actions_guard{&actions};
+  const SpawnObjectGuard<posix_spawn_file_actions_t> actions_guard(&actions, ::posix_spawn_file_actions_destroy);
 
   posix_spawnattr_t attributes;
   if (::posix_spawnattr_init(&attributes) != 0) return std::nullopt;
-  struct AttributesGuard {
-    posix_spawnattr_t* attributes;
-    ~AttributesGuard() { ::posix_spawnattr_destroy(attributes); }
-  } attributes_guard{&attributes};
+  const SpawnObjectGuard<posix_spawnattr_t> attributes_guard(&attributes, ::posix_spawnattr_destroy);
 
   // Worker threads block every signal and the interpreter ignores SIGPIPE and
   // SIGXFSZ; a mask and ignored dispositions survive exec, so reset both.
@@ -219,6 +221,7 @@ std::optional<CompletedRun> run_executable(const std::string& path, std::string_
   argv.reserve(args.size() + 2);
   argv.push_back(program_name.data());
   // posix_spawn takes char* const[] for historical reasons; it never writes.
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): posix_spawn argv
   for (const char* arg : args) argv.push_back(const_cast<char*>(arg));
   argv.push_back(nullptr);
 
@@ -230,7 +233,7 @@ std::optional<CompletedRun> run_executable(const std::string& path, std::string_
   err.write_end.reset();
 
   std::string captured;
-  std::array<char, kReadChunkBytes> chunk;  // stderr is read into it and dropped
+  std::array<char, kReadChunkBytes> chunk{};  // stderr is read into it and dropped
   std::chrono::milliseconds fallback_sleep = kFirstWaitSleep;
   for (;;) {
     // The exit matters only once both pipes are at end of file; until then

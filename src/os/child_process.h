@@ -24,7 +24,7 @@ struct RunLimits {
   // The whole run: start, reading both pipes to end of file, and reaping.
   std::chrono::milliseconds timeout{1000};
   // Standard output kept; more than this makes the run a failure.
-  std::size_t stdout_cap = 64 * 1024;
+  std::size_t stdout_cap = std::size_t{64} * 1024;
 };
 
 struct CompletedRun {

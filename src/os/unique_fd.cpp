@@ -1,7 +1,10 @@
 // Descriptor owners and the EINTR-safe wrappers around the calls that use them.
 #include "os/unique_fd.h"
 
+#include <array>
 #include <cerrno>
+#include <cstddef>
+#include <span>
 
 #include <fcntl.h>   // open, O_CLOEXEC, pipe2
 #include <unistd.h>  // close, read, write
@@ -22,8 +25,8 @@ UniqueFd open_read_only(const char* path) noexcept {
 }
 
 bool make_pipe(Pipe& out) noexcept {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  std::array<int, 2> fds{};
+  if (::pipe2(fds.data(), O_CLOEXEC) != 0) return false;
   out.read_end.reset(fds[0]);
   out.write_end.reset(fds[1]);
   return true;
@@ -34,15 +37,14 @@ ssize_t read_retrying(int fd, void* buffer, std::size_t size) noexcept {
 }
 
 bool write_all(int fd, const void* data, std::size_t size) noexcept {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
+  std::span<const std::byte> rest(static_cast<const std::byte*>(data), size);
+  while (!rest.empty()) {
+    const ssize_t n = ::write(fd, rest.data(), rest.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    p += n;
-    size -= static_cast<std::size_t>(n);
+    rest = rest.subspan(static_cast<std::size_t>(n));
   }
   return true;
 }

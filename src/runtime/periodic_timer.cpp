@@ -6,7 +6,7 @@
 namespace quillmere::runtime {
 
 PeriodicTimer::PeriodicTimer(TickClock& clock, std::uint64_t period_ns)
-    : clock_(clock), period_ns_(period_ns), next_deadline_ns_(0) {
+    : clock_(clock), period_ns_(period_ns) {
   if (period_ns == 0) throw InternalFault("the sampling period must be non-zero");
   next_deadline_ns_ = clock_.now_ns();
 }

@@ -55,7 +55,7 @@ class PeriodicTimer {
  private:
   TickClock& clock_;
   std::uint64_t period_ns_;
-  std::uint64_t next_deadline_ns_;
+  std::uint64_t next_deadline_ns_ = 0;
 };
 
 }  // namespace quillmere::runtime

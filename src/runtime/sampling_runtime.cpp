@@ -1,6 +1,7 @@
 // The worker thread, its task queue, and the cancellable monotonic clock.
 #include "runtime/sampling_runtime.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -10,7 +11,7 @@
 
 #include <poll.h>         // ppoll
 #include <pthread.h>      // pthread_sigmask, pthread_setname_np
-#include <signal.h>       // sigfillset
+#include <signal.h>       // sigfillset NOLINT(modernize-deprecated-headers): POSIX, not in <csignal>
 #include <sys/eventfd.h>  // eventfd
 #include <unistd.h>       // write
 
@@ -28,9 +29,9 @@ constexpr const char* kWorkerName = "quillmere-work";
 constexpr std::uint64_t kMaxWaitNs = 3600ULL * 1000000000ULL;
 
 std::string describe_errno(int error_number) {
-  char buffer[256];
+  std::array<char, 256> buffer{};
   // GNU strerror_r returns the message, which may or may not use the buffer.
-  return std::string(strerror_r(error_number, buffer, sizeof buffer));
+  return {strerror_r(error_number, buffer.data(), buffer.size())};
 }
 
 }  // namespace

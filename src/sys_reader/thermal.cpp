@@ -43,7 +43,8 @@ std::vector<std::string> zone_names(const char* thermal_dir) {
   // A readdir error ends the listing like its end would; the zones found so
   // far are still tried.
   while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string_view name(entry->d_name);
+    // d_name is the C API's NUL-terminated char array.
+    const std::string_view name(entry->d_name);  // NOLINT(cppcoreguidelines-pro-bounds-array-to-pointer-decay)
     if (starts_with(name, kZonePrefix)) names.emplace_back(name);
   }
   std::sort(names.begin(), names.end());
