@@ -1,0 +1,25 @@
+// parse_disk_counters: device names are non-empty and blank-free, byte counts
+// are whole 512-byte sectors, and "\r\n" line ends read like "\n".
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "device_checks.h"
+
+namespace qf = quillmere::fuzz;
+namespace sr = quillmere::sys_reader;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // Any bytes at all must be safe to parse; the checks below are made on
+  // the text the reader really gets.
+  const std::string_view raw = qf::as_text(data, size);
+  sr::parse_disk_counters(raw);
+  const qf::ReaderText reader_text(raw);
+  const std::string_view text = reader_text.view();
+  const sr::DeviceCounters disks = sr::parse_disk_counters(text);
+  for (const auto& [name, bytes] : disks) {
+    FUZZ_CHECK(bytes.first % 512 == 0 && bytes.second % 512 == 0, text, "device " + qf::hex(name));
+  }
+  qf::check_device_map(text, disks, [](std::string_view t) { return sr::parse_disk_counters(t); });
+  return 0;
+}

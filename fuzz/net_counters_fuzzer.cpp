@@ -1,0 +1,33 @@
+// parse_net_counters: interface names are blank-free and without the
+// trailing ':' (a name token of colons alone leaves an empty name, which
+// counts like any other), the two header lines never yield an interface, and
+// "\r\n" line ends read like "\n".
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "device_checks.h"
+
+namespace qf = quillmere::fuzz;
+namespace sr = quillmere::sys_reader;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // Any bytes at all must be safe to parse; the checks below are made on
+  // the text the reader really gets.
+  const std::string_view raw = qf::as_text(data, size);
+  sr::parse_net_counters(raw);
+  const qf::ReaderText reader_text(raw);
+  const std::string_view text = reader_text.view();
+  const sr::DeviceCounters interfaces = sr::parse_net_counters(text);
+  for (const auto& [name, bytes] : interfaces) {
+    FUZZ_CHECK(!name.ends_with(':'), text, "interface " + qf::hex(name));
+  }
+  std::size_t newlines = 0;
+  for (const char c : text) newlines += c == '\n' ? 1 : 0;
+  // Lines: newlines + 1 at most, of which two are headers.
+  FUZZ_CHECK(interfaces.size() + 1 <= newlines || interfaces.empty(), text,
+             std::to_string(interfaces.size()) + " interfaces");
+  qf::check_device_map(
+      text, interfaces, [](std::string_view t) { return sr::parse_net_counters(t); }, true);
+  return 0;
+}

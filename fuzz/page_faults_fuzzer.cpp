@@ -1,0 +1,41 @@
+// parse_page_faults: the differences saturate against the counts handed in,
+// which affect nothing else, and "\r\n" line ends read like "\n".
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "fuzz_support.h"
+#include "sys_reader/readers.h"
+
+namespace qf = quillmere::fuzz;
+namespace sr = quillmere::sys_reader;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // Any bytes at all must be safe to parse; the checks below are made on
+  // the text the reader really gets.
+  const std::string_view raw = qf::as_text(data, size);
+  sr::parse_page_faults(raw, 0, 0);
+  const qf::ReaderText reader_text(raw);
+  const std::string_view text = reader_text.view();
+  const sr::PageFaultCounts faults = sr::parse_page_faults(text, 0, 0);
+  FUZZ_CHECK(faults.minor == faults.minor_total && faults.major == faults.major_total, text);
+
+  const std::uint64_t minor = faults.minor_total;
+  const std::uint64_t major = faults.major_total;
+  const std::uint64_t previous_minor[] = {minor - 1, minor, minor + 1, minor / 2, UINT64_MAX};
+  const std::uint64_t previous_major[] = {major + 1, major / 3, major, UINT64_MAX, major - 1};
+  for (std::size_t i = 0; i < std::size(previous_minor); ++i) {
+    const std::uint64_t pm = previous_minor[i];
+    const std::uint64_t pj = previous_major[i];
+    const sr::PageFaultCounts later = sr::parse_page_faults(text, pm, pj);
+    const std::string detail = "previous " + std::to_string(pm) + "/" + std::to_string(pj) + ": got " +
+                               std::to_string(later.minor) + "/" + std::to_string(later.major);
+    FUZZ_CHECK(later.minor_total == minor && later.major_total == major, text, detail);
+    FUZZ_CHECK(later.minor == (minor > pm ? minor - pm : 0), text, detail);
+    FUZZ_CHECK(later.major == (major > pj ? major - pj : 0), text, detail);
+  }
+
+  const sr::PageFaultCounts from_crlf = sr::parse_page_faults(qf::with_crlf(text), 0, 0);
+  FUZZ_CHECK(from_crlf.minor_total == minor && from_crlf.major_total == major, text, "differs with \\r\\n line ends");
+  return 0;
+}

@@ -1,0 +1,96 @@
+// The thermal zone text: parse_f32(trim_whitespace(text)) against the
+// reference trim and float grammar (valid UTF-8 only, as read_text_file
+// passes nothing else on), and read_cpu_temperature end to end on a
+// zone directory whose one temp file holds the input: millidegrees / 1000
+// when the file is valid UTF-8 and its trimmed text a number, else 0.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "fuzz_support.h"
+#include "os/unique_fd.h"
+#include "sys_reader/readers.h"
+#include "sys_reader/text.h"
+
+namespace qf = quillmere::fuzz;
+namespace sr = quillmere::sys_reader;
+namespace os = quillmere::os;
+
+namespace {
+
+// A private <tmp>/thermal.XXXXXX/thermal_zone0 directory, removed again when
+// the fuzzer exits normally.
+class ZoneDir {
+ public:
+  ZoneDir() {
+    const char* tmp = std::getenv("TMPDIR");
+    root_ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/thermal.XXXXXX";
+    if (::mkdtemp(root_.data()) == nullptr || ::mkdir(zone().c_str(), 0700) != 0) {
+      std::perror("thermal_fuzzer: cannot make the zone directory");
+      std::abort();
+    }
+  }
+  ZoneDir(const ZoneDir&) = delete;
+  ZoneDir& operator=(const ZoneDir&) = delete;
+  ~ZoneDir() {
+    ::unlink(temp_file().c_str());
+    ::rmdir(zone().c_str());
+    ::rmdir(root_.c_str());
+  }
+
+  const std::string& root() const { return root_; }
+  std::string zone() const { return root_ + "/thermal_zone0"; }
+  std::string temp_file() const { return zone() + "/temp"; }
+
+  // A fresh file each time rather than a truncated one: ext4 flushes a file
+  // that is truncated and rewritten on close, which slows a run a hundredfold.
+  void write(std::string_view content) const {
+    const std::string path = temp_file();
+    ::unlink(path.c_str());
+    const os::UniqueFd fd(os::retry_on_eintr(
+        [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); }));
+    if (!fd || !os::write_all(fd.get(), content.data(), content.size())) {
+      std::perror("thermal_fuzzer: cannot write the temp file");
+      std::abort();
+    }
+  }
+
+ private:
+  std::string root_;
+};
+
+std::optional<float> reference_millidegrees(std::string_view text) {
+  const std::string_view trimmed = qf::ref_trim(text);
+  if (!qf::ref_float_grammar(trimmed)) return std::nullopt;
+  return qf::ref_float<float>(trimmed);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const ZoneDir zones;
+  const std::string_view text = qf::as_text(data, size);
+  // read_text_file refuses a file that is not valid UTF-8, so only valid text
+  // ever reaches the parse; other bytes are parsed for the sanitizers only.
+  const bool valid = qf::ref_is_valid_utf8(text);
+  const std::optional<float> got = sr::parse_f32(sr::trim_whitespace(text));
+  const std::optional<float> want = valid ? reference_millidegrees(text) : std::nullopt;
+  if (valid) {
+    FUZZ_CHECK(got.has_value() == want.has_value(), text, got ? "accepted" : "refused");
+    if (got) {
+      FUZZ_CHECK(qf::same_float(*got, *want), text, "got " + qf::describe(*got) + ", want " + qf::describe(*want));
+    }
+  }
+
+  zones.write(text);
+  const float celsius = sr::read_cpu_temperature(zones.root().c_str());
+  const float expected = want ? *want / 1000.0f : 0.0f;
+  FUZZ_CHECK(qf::same_float(celsius, expected), text,
+             "read_cpu_temperature gave " + qf::describe(celsius) + ", want " + qf::describe(expected));
+  return 0;
+}
