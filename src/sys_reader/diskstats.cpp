@@ -25,8 +25,9 @@ DeviceCounters parse_disk_counters(std::string_view text) {
   // thousands of devices from rehashing over and over while it is read.
   counters.reserve(line_count_upper_bound(text));
   for (const std::string_view line : text_lines(text)) {
-    std::array<std::string_view, 10> tokens;
-    if (whitespace_tokens(line, tokens) < kMinTokens) continue;
+    // Tokens past the fourteenth are never looked at.
+    std::array<std::string_view, kMinTokens> tokens;
+    if (first_whitespace_tokens(line, tokens) < kMinTokens) continue;
     const ByteCounters bytes{parse_u64_or_zero(tokens[5]) * kSectorBytes,
                              parse_u64_or_zero(tokens[9]) * kSectorBytes};
     // A repeated name keeps the values of its last line.

@@ -26,8 +26,9 @@ DeviceCounters parse_net_counters(std::string_view text) {
   std::size_t line_number = 0;
   for (const std::string_view line : text_lines(text)) {
     if (line_number++ < kHeaderLines) continue;
-    std::array<std::string_view, 10> tokens;
-    if (whitespace_tokens(line, tokens) < kMinTokens) continue;
+    // Tokens past the seventeenth are never looked at.
+    std::array<std::string_view, kMinTokens> tokens;
+    if (first_whitespace_tokens(line, tokens) < kMinTokens) continue;
     std::string_view name = tokens[0];
     while (!name.empty() && name.back() == ':') name.remove_suffix(1);
     // A repeated name keeps the values of its last line.

@@ -116,6 +116,11 @@ inline ViewRange<TokenReader> whitespace_tokens(std::string_view text) noexcept 
 // readers that index fields by position keep a small array on the stack.
 std::size_t whitespace_tokens(std::string_view text, std::span<std::string_view> out) noexcept;
 
+// Stores the first out.size() whitespace tokens of `text` in `out` and returns
+// how many it stored: the rest of the text is not looked at. For readers that
+// need a line to have at least out.size() tokens.
+std::size_t first_whitespace_tokens(std::string_view text, std::span<std::string_view> out) noexcept;
+
 // An upper bound on the number of lines of `text` (its '\n' count plus one),
 // cheap enough to size a container before the lines are walked.
 std::size_t line_count_upper_bound(std::string_view text) noexcept;

@@ -49,6 +49,8 @@ TEST(WhitespaceTokens, SplitsOnEveryUnicodeWhiteSpaceCharacter) {
       // U+00A9, U+200B, U+2027, U+2030, U+180E, U+3001.
       {"a\u00A9b\u200Bc\u2027d\u2030e\u180Ef\u3001g", {"a\u00A9b\u200Bc\u2027d\u2030e\u180Ef\u3001g"}},
       {"\xE2\x80", {"\xE2\x80"}},  // truncated sequence is not white space
+      // A truncated sequence before an ASCII byte does not swallow it.
+      {"\xE2\x80" "5 7", {"\xE2\x80" "5", "7"}},
   };
   for (const auto& c : cases) EXPECT_EQ(collect(whitespace_tokens(c.input)), c.expected) << c.input;
 }
@@ -198,8 +200,13 @@ class ReadTextFile : public ::testing::Test {
 };
 
 TEST_F(ReadTextFile, ReadsPastTheBufferSizeToTheEnd) {
-  const std::string big(100000, 'x');
-  EXPECT_EQ(read_text_file(write("big", big).c_str()), big);
+  // Sizes around the first buffer (4 KiB) and the later pieces (64 KiB), with
+  // text that changes along the file so that a piece out of order shows.
+  for (const std::size_t size : {4095UL, 4096UL, 4097UL, 69631UL, 69632UL, 69633UL, 200000UL}) {
+    std::string text(size, ' ');
+    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i / 1000) % 26);
+    EXPECT_EQ(read_text_file(write("big", text).c_str()), text) << size;
+  }
   EXPECT_EQ(read_text_file(write("empty", "").c_str()), "");
 }
 
