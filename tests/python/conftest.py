@@ -64,29 +64,65 @@ needs_namespace = pytest.mark.skipif(
 )
 
 
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+MOUNT_OVER = os.path.join(REPO, "scripts", "mount_over.py")
+
+
+def _write_fixture(path, content):
+    if content is None:
+        path.write_bytes(b"\xff\xfe\n")
+    elif isinstance(content, bytes):
+        path.write_bytes(content)
+    else:
+        path.write_text(content)
+
+
 def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None, timeout=60):
     """Runs `code` in a fresh interpreter inside a private mount namespace.
 
-    files: {"/proc/stat": text or bytes or None}; None mounts a file that is
-    not valid UTF-8, which the module treats exactly as an unreadable one (a
-    directory cannot be mounted over a file, and mode 000 does not stop root). thermal: {"thermal_zone0": {"temp": "48312\n"}} mounted
-    over /sys/class/thermal. tool: the text of a fake `vcgencmd` script put
-    first on PATH (or path overrides PATH). The code's last expression is
-    printed as JSON by the caller's code itself; returns the completed process.
+    files: {"/proc/stat": content}, where content is text or bytes, or None
+    for a file that is not valid UTF-8, which the module treats exactly as an
+    unreadable one (a directory cannot be mounted over a file, and mode 000
+    does not stop root); or a pair (first, second): a FIFO that gives `first`
+    to its first reader and `second` to the next, so that a counter can move
+    between the baseline and the tick (a third read would block). /proc/net/dev
+    is reached by a symlink over /proc/net to a directory of its own.
+    thermal: {"thermal_zone0": {"temp": "48312\n"}} mounted over
+    /sys/class/thermal. tool: the text of a fake `vcgencmd` script put first
+    on PATH (or path overrides PATH). The code prints what the caller wants;
+    returns the completed process.
     """
     assert NAMESPACE_PREFIX is not None, "unshare is required"
-    mounts = []
     fixtures = tmp_path / "fixtures"
     fixtures.mkdir(exist_ok=True)
+    shell = ["set -e"]
+    fifo_writers = False
     for index, (target, content) in enumerate((files or {}).items()):
-        source = fixtures / f"file{index}"
-        if content is None:
-            source.write_bytes(b"\xff\xfe\n")
-        elif isinstance(content, bytes):
-            source.write_bytes(content)
+        if target == "/proc/net/dev":
+            netdir = fixtures / "net"
+            netdir.mkdir()
+            source = netdir / "dev"
+            (fixtures / "net-link").symlink_to(netdir)
+            mount = f"\"$0\" '{MOUNT_OVER}' '{fixtures / 'net-link'}' /proc/net"
         else:
-            source.write_text(content)
-        mounts.append((source, target))
+            source = fixtures / f"file{index}"
+            mount = f"mount --bind '{source}' '{target}'"
+        if isinstance(content, tuple):
+            os.mkfifo(source)
+            first, second = fixtures / f"first{index}", fixtures / f"second{index}"
+            _write_fixture(first, content[0])
+            _write_fixture(second, content[1])
+            # The pause lets the first reader close its end before the
+            # second writer opens: a writer that opened while the first
+            # reader still held the FIFO would hand its text to that reader,
+            # which discards it on close.
+            shell.append(f"(cat '{first}' > '{source}'; sleep 0.3; cat '{second}' > '{source}') "
+                         "</dev/null >/dev/null 2>&1 &")
+            shell.append('writers="${writers:-} $!"')
+            fifo_writers = True
+        else:
+            _write_fixture(source, content)
+        shell.append(mount)
     if thermal is not None:
         tdir = fixtures / "thermal"
         tdir.mkdir()
@@ -98,7 +134,7 @@ def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None,
                     (zdir / name).mkdir()
                 else:
                     (zdir / name).write_text(content)
-        mounts.append((tdir, "/sys/class/thermal"))
+        shell.append(f"mount --bind '{tdir}' /sys/class/thermal")
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     # The interpreter under test gets its own PATH; the shell that sets up the
@@ -114,10 +150,12 @@ def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None,
     if path is not None:
         python_path = path
     env["QUILLMERE_TEST_PATH"] = python_path
-    shell = ["set -e"]
-    for source, target in mounts:
-        shell.append(f"mount --bind '{source}' '{target}'")
-    shell.append('PATH="$QUILLMERE_TEST_PATH" exec "$0" -c "$1"')
+    if fifo_writers:
+        # A FIFO writer still waiting for a reader must not outlive the run.
+        shell.append('status=0; PATH="$QUILLMERE_TEST_PATH" "$0" -c "$1" || status=$?')
+        shell.append("kill $writers 2>/dev/null || true; exit $status")
+    else:
+        shell.append('PATH="$QUILLMERE_TEST_PATH" exec "$0" -c "$1"')
     argv = NAMESPACE_PREFIX + ["sh", "-c", "\n".join(shell), sys.executable, textwrap.dedent(code)]
     return subprocess.run(argv, capture_output=True, text=True, env=env, timeout=timeout)
 

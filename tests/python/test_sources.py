@@ -117,3 +117,25 @@ def test_rates_are_divided_by_the_configured_period(tmp_path):
     d = sample_isolated(tmp_path, interval_ms=2**64 - 1, files=SOURCES)
     assert d["disk_read_bytes_per_sec"] == 0
     assert not math.isnan(d["uptime_seconds"])
+
+
+def test_rates_come_from_the_counters_that_moved_between_baseline_and_tick(tmp_path):
+    # FIFOs give the baseline one reading and the tick another. sdb's
+    # counters go back and count 0; sdc appears only at the tick and counts
+    # nothing; eth0's received bytes go back while its sent bytes still count.
+    disks_before = ("   8       0 sda 100 0 2048 10 50 0 4096 20 0 30 30\n"
+                    "   8      16 sdb 100 0 9000 10 50 0 9000 20 0 30 30\n")
+    disks_after = ("   8       0 sda 100 0 22048 10 50 0 5096 20 0 30 30\n"
+                   "   8      16 sdb 100 0 10 10 50 0 10 20 0 30 30\n"
+                   "   8      32 sdc 100 0 99999 10 50 0 99999 20 0 30 30\n")
+    header = NET_DEV.split("\n")[0] + "\n" + NET_DEV.split("\n")[1] + "\n"
+    net_before = header + ("    lo: 1000 0 0 0 0 0 0 0 1000 0 0 0 0 0 0 0\n"
+                           "  eth0: 5000 0 0 0 0 0 0 0 7000 0 0 0 0 0 0 0\n")
+    net_after = header + ("    lo: 3000 0 0 0 0 0 0 0 1500 0 0 0 0 0 0 0\n"
+                          "  eth0: 4000 0 0 0 0 0 0 0 9000 0 0 0 0 0 0 0\n")
+    d = sample_isolated(tmp_path, interval_ms=2000,
+                        files={"/proc/diskstats": (disks_before, disks_after), "/proc/net/dev": (net_before, net_after)})
+    assert d["disk_read_bytes_per_sec"] == 20000 * 512 // 2
+    assert d["disk_write_bytes_per_sec"] == 1000 * 512 // 2
+    assert d["net_rx_bytes_per_sec"] == 2000 // 2
+    assert d["net_tx_bytes_per_sec"] == (500 + 2000) // 2
