@@ -1,0 +1,369 @@
+"""What one quillmere.get_metrics_once call costs, against gathering the same
+26 values with psutil ("the psutil way") and against a C++ floor that only
+reads the same files and runs the same tool, with no parsing and no thread.
+
+Round by round, in rotated order, each contender runs once; medians and
+ratios come from the same rounds, so load from other processes falls on all
+of them alike. Three sections:
+  1. PATH as given (on most machines: no vcgencmd);
+  2. a fake vcgencmd first on PATH, so that both tool runs are timed;
+  3. 10,000 block devices and 10,000 interfaces: generated files mounted
+     over /proc/diskstats and /proc/net/dev in a private mount namespace.
+
+Run it through bench/run.sh, which builds the floor and the fake tool.
+"""
+
+import argparse
+import os
+import platform
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from importlib import metadata
+
+import psutil
+import quillmere
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
+from mount_over import mount_over  # noqa: E402 - found through the path set just above
+
+INTERVAL_MS = 1000
+FAKE_THROTTLED = 0x50005
+FAKE_CLOCK = 1500345728
+
+
+def psutil_way(interval_ms):
+    """The 26 values as a user would gather them with psutil's public API,
+    plus plain reads of the two files psutil has no call for."""
+    disk_before = psutil.disk_io_counters(perdisk=True)
+    net_before = psutil.net_io_counters(pernic=True)
+
+    cpu = psutil.cpu_times()
+    total = cpu.user + cpu.nice + cpu.system + cpu.idle + cpu.iowait + cpu.irq + cpu.softirq + cpu.steal
+
+    def share(part):
+        return part / total * 100.0 if total else float("nan")
+
+    with open("/proc/loadavg") as f:
+        run_queue = float(f.read().split()[3].split("/")[0])
+    context_switches = psutil.cpu_stats().ctx_switches
+
+    temperature = 0.0
+    for sensors in psutil.sensors_temperatures().values():
+        if sensors:
+            temperature = sensors[0].current
+            break
+
+    throttled = arm_clock = 0
+    tool = shutil.which("vcgencmd")
+    if tool is not None:
+        try:
+            out = subprocess.run([tool, "get_throttled"], capture_output=True, text=True, timeout=1).stdout
+            throttled = int(out.split("0x", 1)[1], 16)
+            out = subprocess.run([tool, "measure_clock", "arm"], capture_output=True, text=True, timeout=1).stdout
+            arm_clock = int(out.split("=", 1)[1])
+        except (OSError, subprocess.SubprocessError, ValueError, IndexError):
+            pass
+
+    memory = psutil.virtual_memory()
+    faults = {}
+    with open("/proc/vmstat") as f:
+        for line in f:
+            name, value = line.split()
+            if name in ("pgfault", "pgmajfault"):
+                faults[name] = int(value)
+    uptime = time.time() - psutil.boot_time()
+    load1, load5, load15 = psutil.getloadavg()
+
+    disk_after = psutil.disk_io_counters(perdisk=True)
+    net_after = psutil.net_io_counters(pernic=True)
+    seconds = interval_ms / 1000
+
+    def rate(before, after, field):
+        grown = sum(max(getattr(now, field) - getattr(before[name], field), 0)
+                    for name, now in after.items() if name in before)
+        return int(grown / seconds)
+
+    return {
+        "timestamp": time.time(),
+        "cpu_usage_percent": share(total - cpu.idle),
+        "cpu_user_percent": share(cpu.user + cpu.nice),
+        "cpu_system_percent": share(cpu.system),
+        "cpu_idle_percent": share(cpu.idle),
+        "cpu_iowait_percent": share(cpu.iowait),
+        "cpu_irq_percent": share(cpu.irq),
+        "cpu_softirq_percent": share(cpu.softirq),
+        "cpu_steal_percent": share(cpu.steal),
+        "run_queue_length": run_queue,
+        "context_switches_per_sec": context_switches,
+        "cpu_temp_celsius": temperature,
+        "throttle_status": throttled,
+        "mem_total_bytes": memory.total,
+        "mem_used_bytes": max(memory.total - memory.free - memory.buffers - memory.cached, 0),
+        "page_faults_minor_per_sec": faults.get("pgfault", 0),
+        "page_faults_major_per_sec": faults.get("pgmajfault", 0),
+        "uptime_seconds": uptime,
+        "load_avg_1": load1,
+        "load_avg_5": load5,
+        "load_avg_15": load15,
+        "disk_read_bytes_per_sec": rate(disk_before, disk_after, "read_bytes"),
+        "disk_write_bytes_per_sec": rate(disk_before, disk_after, "write_bytes"),
+        "net_rx_bytes_per_sec": rate(net_before, net_after, "bytes_recv"),
+        "net_tx_bytes_per_sec": rate(net_before, net_after, "bytes_sent"),
+        "measure_clock": arm_clock,
+    }
+
+
+class Floor:
+    """The floor program as a server: one command a line, one duration back."""
+
+    def __init__(self, path):
+        self.process = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def ns(self, command):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        return int(self.process.stdout.readline())
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait()
+
+
+def in_process(function):
+    """A contender timed here, around one call of function(INTERVAL_MS)."""
+    def run():
+        start = time.perf_counter_ns()
+        function(INTERVAL_MS)
+        return time.perf_counter_ns() - start
+    return run
+
+
+THREAD_COSTS = {"thread start+join": "thread", "floor on a new thread": "threaded"}
+
+
+def measure(rounds, floor, psutil_too=True, threads_too=False):
+    """Per-contender durations in ns; the first tenth of the rounds warms up."""
+    contenders = {"quillmere": in_process(quillmere.get_metrics_once)}
+    if psutil_too:
+        contenders["psutil way"] = in_process(psutil_way)
+    contenders["floor"] = lambda: floor.ns("pass")
+    if threads_too:
+        for name, command in THREAD_COSTS.items():
+            contenders[name] = lambda command=command: floor.ns(command)
+    names = list(contenders)
+    samples = {name: [] for name in names}
+    warmup = max(rounds // 10, 2)
+    for k in range(warmup + rounds):
+        shift = k % len(names)
+        for name in names[shift:] + names[:shift]:
+            value = contenders[name]()
+            if k >= warmup:
+                samples[name].append(value)
+    return samples
+
+
+def median_us(values):
+    return statistics.median(values) / 1000
+
+
+def report(title, samples, ratios):
+    """Prints the table and the ratios of medians; a ratio is (numerator,
+    denominator) or, with a target, (numerator, denominator, op, bound)."""
+    print(f"\n== {title}")
+    print(f"  {'':22}{'median':>10}{'p10':>10}{'p90':>10}   (us, {len(samples['quillmere'])} rounds)")
+    for name, values in samples.items():
+        deciles = statistics.quantiles(values, n=10)
+        print(f"  {name:22}{median_us(values):10.1f}{deciles[0] / 1000:10.1f}{deciles[-1] / 1000:10.1f}")
+    met_all = True
+    for numerator, denominator, *target in ratios:
+        ratio = median_us(samples[numerator]) / median_us(samples[denominator])
+        line = f"  {numerator + ' / ' + denominator:32}{ratio:8.2f}x"
+        if target:
+            op, bound = target
+            met = ratio >= bound if op == ">=" else ratio <= bound
+            met_all &= met
+            line += f"   target {op} {bound:<4} {'met' if met else 'MISSED'}"
+        print(line)
+    return met_all
+
+
+def check_same_keys(expect_tool):
+    ours = quillmere.get_metrics_once(INTERVAL_MS)
+    theirs = psutil_way(INTERVAL_MS)
+    assert list(ours) == list(theirs), "the psutil way must give the same 26 keys"
+    if expect_tool:
+        for values in (ours, theirs):
+            assert (values["throttle_status"], values["measure_clock"]) == (FAKE_THROTTLED, FAKE_CLOCK), values
+
+
+def section_bare(args):
+    check_same_keys(expect_tool=False)
+    tool = shutil.which("vcgencmd")
+    title = "1. PATH as given: " + (f"vcgencmd found at {tool}" if tool else "no vcgencmd")
+    floor = Floor(args.floor)
+    try:
+        samples = measure(args.rounds, floor, threads_too=True)
+    finally:
+        floor.close()
+    met = report(title, samples, [("psutil way", "quillmere", ">=", 8), ("quillmere", "floor", "<=", 2.0)])
+    explain_gap(samples)
+    return met
+
+
+def explain_gap(samples):
+    """How much of the quillmere - floor gap the worker thread accounts for."""
+    floor_us = median_us(samples["floor"])
+    gap = median_us(samples["quillmere"]) - floor_us
+    if gap <= 0:
+        return
+    parts = {"one thread start+join": median_us(samples["thread start+join"]),
+             "the floor's pass moved onto a new thread": median_us(samples["floor on a new thread"]) - floor_us}
+    print(f"  quillmere - floor gap: {gap:.1f} us; of it")
+    for name, cost in parts.items():
+        print(f"    {name + ':':42}{cost:8.1f} us ({cost / gap:.0%})")
+
+
+def section_tool(args):
+    saved = os.environ["PATH"]
+    # quillmere, the psutil way and the floor all look vcgencmd up on PATH.
+    os.environ["PATH"] = f"{args.tool_dir}{os.pathsep}{saved}"
+    try:
+        check_same_keys(expect_tool=True)
+        floor = Floor(args.floor)
+        try:
+            samples = measure(max(args.rounds // 4, 10), floor, threads_too=True)
+        finally:
+            floor.close()
+    finally:
+        os.environ["PATH"] = saved
+    met = report("2. fake vcgencmd first on PATH (two runs of it per call)", samples,
+                 [("psutil way", "quillmere"), ("quillmere", "floor", "<=", 1.1)])
+    explain_gap(samples)
+    return met
+
+
+def device_files(directory, count):
+    """Files in the kernel's own formats with `count` block devices and
+    `count` interfaces; returns (diskstats path, net/dev path)."""
+    rng = random.Random(count)
+    disk_lines = []
+    for i in range(count):
+        if i % 2:
+            name, major, minor = f"nvme{i // 2}n1", 259, i // 2
+        else:
+            letters, n = "", i // 2
+            while n >= 0:  # sda .. sdz, sdaa ..
+                letters = chr(ord("a") + n % 26) + letters
+                n = n // 26 - 1
+            name, major, minor = f"sd{letters}", 8, i // 2 * 16 % 256
+        # 3 + 17 fields, as kernels since 5.5 print them.
+        counters = [rng.randrange(10**k) for k in (7, 6, 10, 8, 7, 6, 10, 8, 2, 8, 9, 4, 4, 8, 6, 7, 6)]
+        disk_lines.append(f"{major:4d} {minor:7d} {name} " + " ".join(map(str, counters)) + "\n")
+    net_lines = [
+        "Inter-|   Receive                                                |  Transmit\n",
+        " face |bytes    packets errs drop fifo frame compressed multicast|"
+        "bytes    packets errs drop fifo colls carrier compressed\n",
+    ]
+    widths = (7, 7, 4, 4, 4, 5, 10, 9, 8, 7, 4, 4, 4, 5, 7, 10)
+    for i in range(count):
+        # Distinct names: an odd multiplier permutes 32-bit values.
+        name = "lo" if i == 0 else f"veth{i * 2654435761 & 0xFFFFFFFF:08x}"
+        counters = [rng.randrange(10**12), rng.randrange(10**8)] + [rng.randrange(100) for _ in range(6)]
+        counters += [rng.randrange(10**12), rng.randrange(10**8)] + [rng.randrange(100) for _ in range(6)]
+        net_lines.append(f"{name:>6}: " + " ".join(f"{c:{w}d}" for c, w in zip(counters, widths)) + "\n")
+    disk = os.path.join(directory, "diskstats")
+    net = os.path.join(directory, "net_dev")
+    with open(disk, "w") as f:
+        f.writelines(disk_lines)
+    with open(net, "w") as f:
+        f.writelines(net_lines)
+    return disk, net
+
+
+def section_scaling(args):
+    prefix = ["unshare", "--mount", "--propagation", "private"]
+    if os.geteuid() != 0:
+        prefix.insert(1, "--map-root-user")
+    if shutil.which("unshare") is None or subprocess.run(prefix + ["true"], capture_output=True).returncode:
+        print(f"\n== 3. {args.devices} devices: skipped (no private mount namespace here)")
+        return True
+    with tempfile.TemporaryDirectory(prefix="quillmere-bench-") as directory:
+        child = [sys.executable, os.path.abspath(__file__), "--floor", args.floor, "--rounds", str(args.rounds),
+                 "--devices", str(args.devices), "--scaling-child", directory]
+        sys.stdout.flush()
+        return subprocess.run(prefix + child).returncode == 0
+
+
+def scaling_child(args):
+    """Runs inside the private mount namespace: mounts the device files and
+    times quillmere and the floor over them. /proc/net becomes a link to a
+    directory that holds only dev, which is all that either of them reads
+    there."""
+    directory = args.scaling_child
+    disk, net = device_files(directory, args.devices)
+    os.mkdir(os.path.join(directory, "net"))
+    os.rename(net, os.path.join(directory, "net", "dev"))
+    os.symlink(os.path.join(directory, "net"), os.path.join(directory, "net-link"))
+    try:
+        mount_over(disk, "/proc/diskstats")
+        mount_over(os.path.join(directory, "net-link"), "/proc/net")
+    except OSError as error:
+        print(f"\n== 3. {args.devices} devices: skipped ({error})")
+        return True
+    with open("/proc/diskstats") as f:
+        disks = sum(1 for _ in f)
+    with open("/proc/net/dev") as f:
+        interfaces = sum(1 for _ in f) - 2
+    assert disks == interfaces == args.devices, (disks, interfaces)
+    floor = Floor(args.floor)
+    try:
+        samples = measure(max(args.rounds // 4, 10), floor, psutil_too=False)
+    finally:
+        floor.close()
+    title = f"3. {disks} block devices and {interfaces} interfaces (files mounted over /proc)"
+    return report(title, samples, [("quillmere", "floor", "<=", 2.0)])
+
+
+def machine():
+    model = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    print(f"CPU: {model}, {os.cpu_count()} logical cores")
+    print(f"kernel: {platform.system()} {platform.release()} ({platform.machine()})")
+    print(f"Python {platform.python_version()}; quillmere {metadata.version('quillmere')}; "
+          f"psutil {psutil.__version__}")
+    busy = psutil.cpu_percent(interval=1.0)
+    print(f"CPU busy over the second before the run: {busy:.0f}%" +
+          (" -- other work is running: a new thread may wait for a CPU, which inflates quillmere's"
+           " figures and ratios" if busy > 20 else ""))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--floor", required=True, help="the compiled bench/floor.cpp")
+    parser.add_argument("--tool-dir", help="directory holding the fake vcgencmd")
+    parser.add_argument("--rounds", type=int, default=800, help="rounds of section 1 (others run fewer)")
+    parser.add_argument("--devices", type=int, default=10000)
+    parser.add_argument("--scaling-child", metavar="DIR", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.scaling_child:
+        sys.exit(0 if scaling_child(args) else 1)
+
+    machine()
+    met = section_bare(args)
+    if args.tool_dir:
+        met &= section_tool(args)
+    met &= section_scaling(args)
+    print("\nall targets met" if met else "\nsome targets MISSED (a busy machine can cause this; rerun to confirm)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,37 @@
+#!/bin/sh
+# Times quillmere.get_metrics_once against the same values gathered with
+# psutil and against a C++ floor that only reads the same sources.
+#
+#   sh bench/run.sh [--quick]
+#
+# Uses the project's .venv: created when absent, with quillmere (pip install .)
+# and psutil installed into it when missing. QUILLMERE_BENCH_PYTHON names
+# another interpreter that already has both. --quick runs few rounds (a few
+# seconds): a smoke test, not a measurement. The floor and a fake vcgencmd
+# are compiled into a temporary directory, removed at the end.
+set -eu
+cd "$(dirname "$0")/.."
+
+rounds=800
+for arg in "$@"; do
+  case "$arg" in
+    --quick) rounds=40 ;;
+    *) echo "usage: sh bench/run.sh [--quick]" >&2; exit 2 ;;
+  esac
+done
+
+python="${QUILLMERE_BENCH_PYTHON:-}"
+if [ -z "$python" ]; then
+  [ -x .venv/bin/python ] || python3 -m venv .venv
+  .venv/bin/python -c "import quillmere" 2>/dev/null || .venv/bin/python -m pip install -q .
+  .venv/bin/python -c "import psutil" 2>/dev/null || .venv/bin/python -m pip install -q psutil
+  python=.venv/bin/python
+fi
+
+bin="$(mktemp -d "${TMPDIR:-/tmp}/quillmere-bench.XXXXXX")"
+trap 'rm -rf "$bin"' EXIT
+trap 'exit 130' INT TERM
+c++ -std=c++20 -O2 -o "$bin/floor" bench/floor.cpp -pthread
+cc -O2 -o "$bin/vcgencmd" bench/fake_vcgencmd.c
+
+"$python" bench/bench.py --floor "$bin/floor" --tool-dir "$bin" --rounds "$rounds"
