@@ -121,9 +121,26 @@ std::size_t multibyte_whitespace_length_at(std::string_view text, std::size_t po
   }
 }
 
+// What one byte can start: the scanners look every byte up here, and only
+// the four lead bytes of multibyte white space need a closer look.
+enum ByteClass : unsigned char { kTokenByte = 0, kAsciiSpace, kMultibyteSpaceLead };
+
+constexpr std::array<ByteClass, 256> kByteClasses = [] {
+  std::array<ByteClass, 256> classes{};
+  for (const std::size_t b : {0x09U, 0x0AU, 0x0BU, 0x0CU, 0x0DU, 0x20U}) classes[b] = kAsciiSpace;
+  for (const std::size_t b : {0xC2U, 0xE1U, 0xE2U, 0xE3U}) classes[b] = kMultibyteSpaceLead;
+  return classes;
+}();
+
 inline std::size_t whitespace_at(std::string_view text, std::size_t pos) noexcept {
-  const unsigned char b = byte_at(text, pos);
-  if (b < 0x80) return (b == 0x20 || (b >= 0x09 && b <= 0x0D)) ? 1 : 0;
+  switch (kByteClasses[byte_at(text, pos)]) {
+    case kTokenByte:
+      return 0;
+    case kAsciiSpace:
+      return 1;
+    case kMultibyteSpaceLead:
+      break;
+  }
   return multibyte_whitespace_length_at(text, pos);
 }
 
