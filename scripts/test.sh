@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs everything the tests need and runs every test: the C++ unit tests
-# (GoogleTest, built with GCC and, where it is installed, Clang) and the Python
-# suite against the module installed into a private virtual environment.
+# (GoogleTest, built with GCC and Clang), the Python suite against the module
+# installed into a private virtual environment, then the hardening gates
+# (scripts/gates.sh: clang-tidy, sanitizers, valgrind, soak, fuzzing).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,14 @@ command -v g++ >/dev/null 2>&1 || missing="$missing g++"
 command -v clang++ >/dev/null 2>&1 || missing="$missing clang"
 command -v unshare >/dev/null 2>&1 || missing="$missing util-linux"
 python3 -c "import venv, ensurepip" 2>/dev/null || missing="$missing python3-venv"
+command -v valgrind >/dev/null 2>&1 || missing="$missing valgrind"
+command -v setarch >/dev/null 2>&1 || missing="$missing util-linux"
+command -v clang-tidy >/dev/null 2>&1 || missing="$missing clang-tidy"
+# Clang's sanitizer and fuzzer runtimes.
+if ! command -v clang++ >/dev/null 2>&1 ||
+   [ ! -f "$(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer-$(uname -m).a" ]; then
+  missing="$missing libclang-rt-dev"
+fi
 if [ -n "$missing" ]; then
   echo "== installing Debian packages:$missing"
   $SUDO apt-get update -qq
@@ -41,5 +50,6 @@ done
 
 echo "== Python tests"
 # Run from the tests folder so that the installed module, not the source tree, is imported.
-cd tests/python
-exec python -m pytest -q -p no:cacheprovider
+(cd tests/python && python -m pytest -q -p no:cacheprovider)
+
+exec sh scripts/gates.sh
