@@ -362,7 +362,7 @@ def main():
     if args.tool_dir:
         met &= section_tool(args)
     met &= section_scaling(args)
-    print("\nall targets met" if met else "\nsome targets MISSED (a busy machine can cause this; rerun to confirm)")
+    print("\nall targets met" if met else "\nsome targets missed")
 
 
 if __name__ == "__main__":

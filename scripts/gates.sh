@@ -1,5 +1,6 @@
 #!/bin/sh
-# The hardening gates: static analysis, sanitizers, memcheck, soak and fuzzing.
+# The hardening gates: static analysis, sanitizers, memcheck, soak, fuzzing,
+# and a quick run of the benchmark so that it keeps working.
 # scripts/test.sh runs them after the unit and Python tests, which install the
 # system packages and set up .venv; run them alone only after that. Each gate
 # says what it checked; the first failure stops the script non-zero.
@@ -56,7 +57,7 @@ CXX=g++ CXXFLAGS="-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-
   -Ccmake.build-type=Debug -Cbuild-dir=build/gate-module .
 module=$(ls "$venv"/lib/python3*/site-packages/quillmere*.so)
 ldd "$module" | grep -q libasan || { echo "the module is not built with AddressSanitizer"; exit 1; }
-echo "module: $module (links $(ldd "$module" | grep -o 'lib[a-z]*san[^ ]*' | tr '\n' ' '))"
+echo "module: $module (links $(ldd "$module" | grep -o 'lib[a-z]*san\.so[.0-9]*' | sort -u | tr '\n' ' '))"
 # The packaging tests (marked slow) build and test a wheel of their own,
 # without sanitizers; everything else runs against the sanitized module.
 (cd tests/python &&
@@ -72,6 +73,9 @@ python scripts/soak.py "$soak_calls"
 
 gate "libFuzzer targets, $fuzz_seconds s each"
 bash scripts/fuzz.sh "$fuzz_seconds"
+
+gate "benchmark, quick run (it must run; its figures are not judged on a shared machine)"
+sh bench/run.sh --quick
 
 echo
 echo "== every gate passed"
