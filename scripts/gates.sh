@@ -65,6 +65,10 @@ echo "module: $module (links $(ldd "$module" | grep -o 'lib[a-z]*san\.so[.0-9]*'
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   "../../$venv/bin/python" -m pytest -q -p no:cacheprovider -m "not slow")
 
+gate "concurrency: 8 threads x 100 calls, and SIGINT during a slow tool call"
+(cd tests/python && python -m pytest -q -p no:cacheprovider -rA \
+  -k "eight_threads_all_complete or sigint_during_a_call" test_binding.py test_firmware.py)
+
 gate "valgrind memcheck over 1000 calls"
 python scripts/leak_check.py 1000
 
