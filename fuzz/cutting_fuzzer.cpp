@@ -3,6 +3,7 @@
 // line_count_upper_bound. Views must be the same bytes of the caller's buffer,
 // not merely equal text. The first input byte is the split separator and,
 // modulo 8, the size of the span handed to the fixed-span tokenizer.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -91,6 +92,12 @@ void check_tokens(std::string_view text, std::size_t span_size) {
   const std::size_t count = sr::whitespace_tokens(text, std::span<std::string_view>(out, span_size));
   FUZZ_CHECK(count == got.size(), g_input, "span form counted " + std::to_string(count));
   for (std::size_t i = 0; i < span_size && i < count; ++i) FUZZ_CHECK(same_view(out[i], got[i]), g_input);
+
+  // The early-stopping form stores the same first tokens and counts only those.
+  std::string_view first[8];
+  const std::size_t stored = sr::first_whitespace_tokens(text, std::span<std::string_view>(first, span_size));
+  FUZZ_CHECK(stored == std::min(span_size, got.size()), g_input, "first form stored " + std::to_string(stored));
+  for (std::size_t i = 0; i < stored; ++i) FUZZ_CHECK(same_view(first[i], got[i]), g_input);
 }
 
 void check_trim(std::string_view text) {

@@ -60,6 +60,12 @@ TEST(WhitespaceTokens, FixedSpanKeepsTheFirstTokensAndCountsAll) {
   EXPECT_EQ(whitespace_tokens(" a b\u00A0c d ", out), 4u);
   EXPECT_EQ(out[0], "a");
   EXPECT_EQ(out[1], "b");
+  // The early-stopping form counts only what it stored.
+  std::string_view first[3];
+  EXPECT_EQ(first_whitespace_tokens(" a b\u00A0c d ", first), 3u);
+  EXPECT_EQ(first[2], "c");
+  EXPECT_EQ(first_whitespace_tokens("\u3000a\t", first), 1u);
+  EXPECT_EQ(first[0], "a");
 }
 
 TEST(TrimWhitespace, RemovesSingleAndMultibyteWhiteSpaceFromBothEnds) {
