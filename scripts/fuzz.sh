@@ -20,21 +20,9 @@ jobs=${FUZZ_JOBS:-$(nproc)}
 build=build/fuzz
 started=$SECONDS
 
-if ! command -v clang++ >/dev/null 2>&1; then
-  echo "== installing clang"
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq clang >/dev/null
-fi
-# cmake and ninja from PATH when they work there, else from the project's venv.
-for tool in cmake ninja; do
-  if ! "$tool" --version >/dev/null 2>&1; then
-    PATH="$root/.venv/bin:$PATH"
-    export PATH
-    break
-  fi
-done
+# Clang with its fuzzer runtime, CMake and Ninja: scripts/test.sh installs them.
+PATH="$root/.venv/bin:$PATH"
+export PATH
 
 echo "== building the fuzz targets into $build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

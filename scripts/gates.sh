@@ -50,7 +50,7 @@ gate "Python suite against an AddressSanitizer + UndefinedBehaviorSanitizer buil
 # deliberately exhausts descriptors; the C++ tests above keep it.
 venv=build/gate-venv
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-"$venv/bin/python" -m pip install -q cmake ninja pytest mypy scikit-build-core prometheus_client
+"$venv/bin/python" -m pip install -q -r tests/requirements.txt
 CXX=g++ CXXFLAGS="-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all -fno-omit-frame-pointer" \
   LDFLAGS="-fsanitize=address,undefined" \
   "$venv/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \

@@ -31,9 +31,7 @@ fi
 echo "== Python environment (.venv)"
 [ -x .venv/bin/python ] || python3 -m venv .venv
 .venv/bin/python -m pip install -q --upgrade pip
-# The build tools are installed too: the packaging tests build without
-# isolation, so that they need no download of their own.
-.venv/bin/python -m pip install -q cmake ninja pytest mypy build scikit-build-core prometheus_client
+.venv/bin/python -m pip install -q -r tests/requirements.txt
 .venv/bin/python -m pip install -q .
 PATH="$PWD/.venv/bin:$PATH"
 export PATH

@@ -2,28 +2,16 @@
 # Runs clang-tidy (the checks in .clang-tidy) over every .cpp file under src/,
 # extension module included, and exits non-zero on any diagnostic.
 #
-# Installs Debian's clang-tidy when it is missing. The compile commands come
-# from a CMake build in build/tidy configured with clang++, so that clang-tidy
-# parses each file with the flags the project's Clang build uses; nothing is
-# compiled. Set JOBS to change the number of clang-tidy processes (default 2).
+# The compile commands come from a CMake build in build/tidy configured with
+# clang++, so that clang-tidy parses each file with the flags the project's
+# Clang build uses; nothing is compiled. Set JOBS to change the number of clang-tidy processes (default 2).
 set -eu
 cd "$(dirname "$0")/.."
 
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-missing=""
-command -v clang-tidy >/dev/null 2>&1 || missing="$missing clang-tidy"
-command -v clang++ >/dev/null 2>&1 || missing="$missing clang"
-command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
-command -v ninja >/dev/null 2>&1 || missing="$missing ninja-build"
-# The module's sources need the headers of the python3 on PATH.
-python3 -c 'import os, sysconfig; os.stat(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' \
-  2>/dev/null || missing="$missing python3-dev"
-if [ -n "$missing" ]; then
-  echo "== installing Debian packages:$missing"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $missing >/dev/null
-fi
+# clang-tidy, Clang, CMake, Ninja and the Python headers: scripts/test.sh
+# installs them.
+PATH="$PWD/.venv/bin:$PATH"
+export PATH
 
 build="build/tidy"
 jobs="${JOBS:-2}"
