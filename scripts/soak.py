@@ -14,6 +14,9 @@ import time
 
 import quillmere
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "python"))
+from census import child_pids, open_fds, settled, thread_count  # noqa: E402 - found through the path set just above
+
 WARM_UP = 1000
 RSS_LIMIT = 1024 * 1024  # bytes
 
@@ -24,24 +27,7 @@ def rss_bytes():
 
 
 def census():
-    children = 0
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/children") as f:
-                children += len(f.read().split())
-        except OSError:
-            pass
-    return len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")), children
-
-
-def settled_census(expected, seconds=2.0):
-    # A joined thread can be listed for a moment while the kernel ends it.
-    deadline = time.monotonic() + seconds
-    while True:
-        value = census()
-        if value == expected or time.monotonic() > deadline:
-            return value
-        time.sleep(0.01)
+    return len(open_fds()), thread_count(), len(child_pids())
 
 
 def main():
@@ -57,7 +43,7 @@ def main():
             incomplete += 1
     seconds = time.perf_counter() - started
     rss_after = rss_bytes()
-    after = settled_census(before)
+    after = settled(census, before)
     growth = rss_after - rss_before
 
     print(f"soak: {calls} calls in {seconds:.1f} s ({seconds / calls * 1e6:.0f} us a call), "

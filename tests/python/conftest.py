@@ -1,5 +1,5 @@
-"""Shared helpers: process census (threads, descriptors, children) and running
-Python in a private mount namespace with fixture files over /proc and /sys."""
+"""Shared helpers: the process census (from census.py) and running Python in a
+private mount namespace with fixture files over /proc and /sys."""
 
 import json
 import os
@@ -7,43 +7,10 @@ import shutil
 import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 
-
-def thread_count():
-    return len(os.listdir("/proc/self/task"))
-
-
-def settled(census, expected, seconds=2.0):
-    """census() once it equals `expected`, or its last value after `seconds`.
-
-    A joined thread may still be listed for a moment while the kernel
-    finishes its exit; a real leak stays.
-    """
-    deadline = time.monotonic() + seconds
-    while True:
-        value = census()
-        if value == expected or time.monotonic() > deadline:
-            return value
-        time.sleep(0.01)
-
-
-def open_fds():
-    return sorted(os.listdir("/proc/self/fd"))
-
-
-def child_pids():
-    """Children of this process, zombies included."""
-    pids = []
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/children") as f:
-                pids += f.read().split()
-        except OSError:
-            pass
-    return pids
+from census import child_pids, open_fds, settled, thread_count  # noqa: F401 - the tests import them from here
 
 
 def _namespace_prefix():
