@@ -62,8 +62,8 @@ MetricsSnapshot Collector::sample() {
   s.cpu_temp_celsius = sr::read_cpu_temperature(paths_.thermal_dir);
   // One PATH lookup serves both runs of the tool; without it, no process.
   const std::optional<sr::FirmwareTool> tool = sr::find_firmware_tool(paths_.firmware_tool);
-  s.throttle_status = tool ? sr::query_throttled(*tool) : 0;
-  s.measure_clock = tool ? sr::query_arm_clock(*tool) : 0;
+  s.throttle_status = tool ? sr::query_throttled(*tool, cancel_fd_) : 0;
+  s.measure_clock = tool ? sr::query_arm_clock(*tool, cancel_fd_) : 0;
 
   const sr::MemoryUsage memory = sr::read_memory_usage(paths_.proc_meminfo);
   s.mem_total_bytes = memory.mem_total_bytes;
@@ -94,6 +94,9 @@ MetricsSnapshot Collector::sample() {
 }
 
 void Collector::run(runtime::TickClock& clock) {
+  // A tool run in progress when the runtime shuts down is killed at once
+  // rather than run to its own deadline.
+  cancel_fd_ = clock.cancel_fd();
   read_baseline();
   runtime::PeriodicTimer ticker(clock, period_.saturating_ns());
   while (ticker.tick()) {

@@ -64,6 +64,7 @@ class Collector {
   std::uint64_t previous_major_total_ = 0;
   sys_reader::DeviceCounters previous_disk_;
   sys_reader::DeviceCounters previous_net_;
+  int cancel_fd_ = -1;  // the running clock's cancellation, watched by tool runs
 };
 
 }  // namespace quillmere::collector

@@ -68,18 +68,42 @@ UniqueFd open_pidfd(pid_t pid) noexcept {
   return {};
 }
 
+// Milliseconds for poll() until `remaining` has passed, rounded up so that a
+// wake-up never comes before the deadline and spins.
+int poll_timeout_ms(Clock::duration remaining) noexcept {
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(remaining).count();
+  return static_cast<int>(std::clamp<decltype(ms)>(ms, 0, INT_MAX));
+}
+
+// Waits up to `ms` milliseconds with nothing to watch.
+void sleep_ms(int ms) noexcept { ::poll(nullptr, 0, ms); }
+
+// True when `fd` is valid and readable now.
+bool readable_now(int fd) noexcept {
+  if (fd < 0) return false;
+  pollfd polled{fd, POLLIN, 0};
+  return retry_on_eintr([&] { return ::poll(&polled, 1, 0); }) > 0 && (polled.revents & POLLIN) != 0;
+}
+
 // Owner of a started child. Nobody else waits for our children, so the pid
-// stays ours (a zombie at worst) until we reap it and kill() cannot reach a
-// recycled pid. The destructor kills and reaps a child not yet reaped.
+// stays ours (a zombie at worst) until we reap it; the pidfd guards even the
+// case where something else reaps it (SIGCHLD ignored), after which a plain
+// kill() could reach a recycled pid. The destructor kills a child not yet
+// reaped and reaps it within a bound, or gives it up.
 class ChildProcess {
  public:
-  ChildProcess(pid_t pid, UniqueFd pidfd) noexcept : pid_(pid), pidfd_(std::move(pidfd)) {}
+  ChildProcess(pid_t pid, UniqueFd pidfd, std::chrono::milliseconds reap_after_kill) noexcept
+      : pid_(pid), pidfd_(std::move(pidfd)), reap_after_kill_(reap_after_kill) {}
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess() { kill_and_reap(); }
 
-  // Invalid when the exit has to be found by polling waitpid.
-  const UniqueFd& pidfd() const noexcept { return pidfd_; }
+  // The descriptor to poll for the exit, or -1 when the exit has to be found
+  // by polling waitpid: no pidfd, or one that already reported an exit that
+  // waitpid cannot reap yet (a tracer sees a traced child's exit first), so
+  // that polling it again would only spin.
+  int exit_fd() const noexcept { return exit_reported_ ? -1 : pidfd_.get(); }
+  void note_exit_reported() noexcept { exit_reported_ = true; }
 
   // Reaps the child if it has exited, without blocking. True once the child
   // is gone; wait_status() then says how it ended.
@@ -100,18 +124,46 @@ class ChildProcess {
   std::optional<int> wait_status() const noexcept { return status_; }
 
  private:
+  void send_kill() noexcept {
+#ifdef SYS_pidfd_send_signal
+    if (pidfd_ && ::syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0) == 0) return;
+    // ESRCH: already exited, nothing to signal. Any other failure (ENOSYS on
+    // a kernel with pidfd_open but a filter on this call) falls back to kill.
+    if (pidfd_ && errno == ESRCH) return;
+#endif
+    ::kill(pid_, SIGKILL);
+  }
+
   void kill_and_reap() noexcept {
     if (pid_ < 0) return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    retry_on_eintr([&] { return ::waitpid(pid_, &status, 0); });
-    pid_ = -1;
-    pidfd_.reset();
+    send_kill();
+    const Clock::time_point deadline = Clock::now() + reap_after_kill_;
+    std::chrono::milliseconds sleep = kFirstWaitSleep;
+    while (!try_reap()) {
+      const Clock::time_point now = Clock::now();
+      if (now >= deadline) {
+        // Given up: the child stays behind (a zombie once it exits) until
+        // this process ends, rather than blocking the caller for ever.
+        pid_ = -1;
+        pidfd_.reset();
+        return;
+      }
+      const int remaining_ms = poll_timeout_ms(deadline - now);
+      if (exit_fd() >= 0) {
+        pollfd polled{exit_fd(), POLLIN, 0};
+        if (retry_on_eintr([&] { return ::poll(&polled, 1, remaining_ms); }) > 0) note_exit_reported();
+      } else {
+        sleep_ms(std::min(remaining_ms, static_cast<int>(sleep.count())));
+        sleep = std::min(sleep * 2, kLongestWaitSleep);
+      }
+    }
   }
 
   pid_t pid_;
   UniqueFd pidfd_;
+  std::chrono::milliseconds reap_after_kill_;
   std::optional<int> status_;
+  bool exit_reported_ = false;
 };
 
 // With the host's standard streams closed, a write end can itself be 1 or 2.
@@ -171,12 +223,6 @@ std::optional<pid_t> spawn(const char* path, char* const* argv, int stdout_fd, i
   return pid;
 }
 
-// Milliseconds for poll() until `remaining` has passed, rounded up so that a
-// wake-up never comes before the deadline and spins.
-int poll_timeout_ms(Clock::duration remaining) noexcept {
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(remaining).count();
-  return static_cast<int>(std::clamp<decltype(ms)>(ms, 0, INT_MAX));
-}
 
 }  // namespace
 
@@ -189,10 +235,14 @@ std::optional<std::string> find_executable(std::string_view name) {
   for (;;) {
     const std::size_t colon = search.find(':');
     const std::string_view dir = search.substr(0, colon);
-    std::string candidate(dir.empty() ? std::string_view(".") : dir);
-    candidate += '/';
-    candidate += name;
-    if (is_executable_file(candidate)) return candidate;
+    // Only absolute entries: an empty or relative one means the working
+    // directory, which the caller never chose to run programs from.
+    if (!dir.empty() && dir.front() == '/') {
+      std::string candidate(dir);
+      candidate += '/';
+      candidate += name;
+      if (is_executable_file(candidate)) return candidate;
+    }
     if (colon == std::string_view::npos) return std::nullopt;
     search.remove_prefix(colon + 1);
   }
@@ -225,9 +275,11 @@ std::optional<CompletedRun> run_executable(const std::string& path, std::string_
   for (const char* arg : args) argv.push_back(const_cast<char*>(arg));
   argv.push_back(nullptr);
 
+  // A run cancelled before it starts costs no process.
+  if (readable_now(limits.cancel_fd)) return std::nullopt;
   const std::optional<pid_t> pid = spawn(path.c_str(), argv.data(), out.write_end.get(), err.write_end.get());
   if (!pid) return std::nullopt;
-  ChildProcess child(*pid, open_pidfd(*pid));
+  ChildProcess child(*pid, open_pidfd(*pid), limits.reap_after_kill);
   // Only the child may hold the write ends, or end of file never comes.
   out.write_end.reset();
   err.write_end.reset();
@@ -243,8 +295,9 @@ std::optional<CompletedRun> run_executable(const std::string& path, std::string_
     const Clock::time_point now = Clock::now();
     if (now >= deadline) return std::nullopt;
 
-    std::array<pollfd, 2> polled{};
-    std::array<UniqueFd*, 2> ends{};
+    // Both pipes, the exit (once the output is done) and the cancellation.
+    std::array<pollfd, 4> polled{};
+    std::array<UniqueFd*, 4> ends{};
     nfds_t count = 0;
     for (UniqueFd* end : {&out.read_end, &err.read_end}) {
       if (!*end) continue;
@@ -252,19 +305,29 @@ std::optional<CompletedRun> run_executable(const std::string& path, std::string_
       ends[count++] = end;
     }
     int timeout_ms = poll_timeout_ms(deadline - now);
+    nfds_t exit_index = polled.size();
     if (output_done) {
-      if (child.pidfd()) {
-        polled[count++] = pollfd{child.pidfd().get(), POLLIN, 0};
+      if (child.exit_fd() >= 0) {
+        exit_index = count;
+        polled[count++] = pollfd{child.exit_fd(), POLLIN, 0};
       } else {
         timeout_ms = std::min(timeout_ms, static_cast<int>(fallback_sleep.count()));
         fallback_sleep = std::min(fallback_sleep * 2, kLongestWaitSleep);
       }
+    }
+    nfds_t cancel_index = polled.size();
+    if (limits.cancel_fd >= 0) {
+      cancel_index = count;
+      polled[count++] = pollfd{limits.cancel_fd, POLLIN, 0};
     }
 
     if (::poll(polled.data(), count, timeout_ms) < 0) {
       if (errno == EINTR) continue;
       return std::nullopt;
     }
+    // Cancelled: the child's owner kills it on the way out.
+    if (cancel_index < count && polled[cancel_index].revents != 0) return std::nullopt;
+    if (exit_index < count && polled[exit_index].revents != 0) child.note_exit_reported();
     for (nfds_t i = 0; i < count; ++i) {
       if (ends[i] == nullptr || polled[i].revents == 0) continue;
       // Blocking read, but it cannot block: poll reported data or a hang-up.

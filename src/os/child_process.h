@@ -1,9 +1,15 @@
 // Running an outside program to completion, bounded in time and memory.
 //
-// Promises: run_program never leaves anything behind. The child is always
-// reaped (killed with SIGKILL first when it overruns its deadline or its
-// output cap), every descriptor is closed, and memory stays bounded by the
-// cap whatever the child writes. System calls are retried on EINTR. The child
+// Promises: a run never blocks for long and never leaves a descriptor behind.
+// A child that overruns its deadline or its output cap, or whose run is
+// cancelled, is killed with SIGKILL (through its pidfd where the kernel has
+// one, so a recycled pid is never signalled) and reaped. The reap after a
+// kill waits at most RunLimits::reap_after_kill: a child that still has not
+// exited then (stuck in an uninterruptible call, or traced by another
+// process that sees its exit first) is given up and stays behind, a zombie
+// once it exits, until this process ends; one stuck child is better than a
+// caller blocked for ever. Memory stays bounded by the output cap whatever
+// the child writes. System calls are retried on EINTR. The child
 // gets stdin from /dev/null, stdout and stderr as pipes (both drained together
 // so that neither can fill and stall it), an empty signal mask and default
 // dispositions for the signals the interpreter ignores (SIGPIPE, SIGXFSZ); its
@@ -25,6 +31,12 @@ struct RunLimits {
   std::chrono::milliseconds timeout{1000};
   // Standard output kept; more than this makes the run a failure.
   std::size_t stdout_cap = std::size_t{64} * 1024;
+  // A descriptor that becomes readable when the run must stop at once (the
+  // runtime's cancellation), or -1. Once it is readable no child is started,
+  // and a child already running is killed and the run fails.
+  int cancel_fd = -1;
+  // How long the reap after a kill may wait before the child is given up.
+  std::chrono::milliseconds reap_after_kill{1000};
 };
 
 struct CompletedRun {
@@ -33,11 +45,13 @@ struct CompletedRun {
   std::string stdout_bytes;      // raw bytes, at most RunLimits::stdout_cap
 };
 
-// Looks `name` up the way execvp does: a name with a '/' is taken as is;
-// otherwise each entry of PATH (unset PATH: "/bin:/usr/bin"; an empty entry:
-// the current directory) is tried for a regular file that is executable.
-// Returns nullopt when there is none, so that no process is created for a
-// program that cannot be run.
+// Looks `name` up along PATH: a name with a '/' is taken as is; otherwise
+// each absolute entry of PATH (unset PATH: "/bin:/usr/bin") is tried for a
+// regular file that is executable. Empty and relative entries (":", ".",
+// "bin") are skipped: they would resolve against the working directory, and
+// a daemon started in a writable directory must not run whatever lies there
+// under a name that its caller never chose. Returns nullopt when there is
+// none, so that no process is created for a program that cannot be run.
 std::optional<std::string> find_executable(std::string_view name);
 
 // Runs the executable at `path` (as find_executable gives it) with argv[0]

@@ -34,6 +34,10 @@ class TickClock {
   // Returns at once when the deadline has passed.
   virtual bool wait_until(std::uint64_t deadline_ns) = 0;
   virtual bool cancelled() const noexcept = 0;
+  // A descriptor that becomes readable once cancelled, for blocking work
+  // inside a tick (a run of an outside program) to watch; -1 when there is
+  // none.
+  virtual int cancel_fd() const noexcept { return -1; }
 };
 
 constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {

@@ -53,6 +53,7 @@ class CancellableClock final : public TickClock {
   std::uint64_t now_ns() noexcept override;
   bool wait_until(std::uint64_t deadline_ns) override;
   bool cancelled() const noexcept override { return cancelled_.load(std::memory_order_acquire); }
+  int cancel_fd() const noexcept override { return wake_fd_.get(); }
 
   // Sets the flag and wakes every wait. Idempotent.
   void cancel() noexcept;

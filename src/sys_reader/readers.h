@@ -135,10 +135,16 @@ struct FirmwareTool {
 };
 std::optional<FirmwareTool> find_firmware_tool(const char* name = kFirmwareTool);
 
-// Run the firmware tool and parse its answer. Every failure, including a tool
-// that does not answer within a second, is 0.
-std::uint32_t query_throttled(const FirmwareTool& tool);
-std::uint64_t query_arm_clock(const FirmwareTool& tool);
+// Run the firmware tool and parse its answer; nullopt for every failure: the
+// tool failing to start, exiting non-zero or by a signal, not answering
+// within a second, or printing no well-formed number. `cancel_fd` (see
+// os::RunLimits) ends a run in progress at once.
+std::optional<std::uint32_t> try_query_throttled(const FirmwareTool& tool, int cancel_fd = -1);
+std::optional<std::uint64_t> try_query_arm_clock(const FirmwareTool& tool, int cancel_fd = -1);
+
+// The same with 0 for every failure.
+std::uint32_t query_throttled(const FirmwareTool& tool, int cancel_fd = -1);
+std::uint64_t query_arm_clock(const FirmwareTool& tool, int cancel_fd = -1);
 
 // The same, looking the tool (a bare name) up on PATH first.
 std::uint32_t query_throttled(const char* name = kFirmwareTool);

@@ -21,8 +21,10 @@ namespace {
 // The tool's standard output as text when it ran and exited with code 0.
 // Ill-formed UTF-8 becomes U+FFFD rather than failing: stray bytes away from
 // the number must not cost the value.
-std::optional<std::string> run_tool(const FirmwareTool& tool, std::span<const char* const> args) {
-  const std::optional<os::CompletedRun> run = os::run_executable(tool.path, tool.name, args);
+std::optional<std::string> run_tool(const FirmwareTool& tool, std::span<const char* const> args, int cancel_fd) {
+  os::RunLimits limits;
+  limits.cancel_fd = cancel_fd;
+  const std::optional<os::CompletedRun> run = os::run_executable(tool.path, tool.name, args, limits);
   if (!run || !run->exited_normally || run->exit_code != 0) return std::nullopt;
   return decode_utf8_lossy(run->stdout_bytes);
 }
@@ -30,24 +32,28 @@ std::optional<std::string> run_tool(const FirmwareTool& tool, std::span<const ch
 constexpr std::array<const char*, 1> kThrottledArgs{"get_throttled"};
 constexpr std::array<const char*, 2> kArmClockArgs{"measure_clock", "arm"};
 
-}  // namespace
-
 // "throttled=0x50005\n". The number runs from the first "0x" (lower-case x
 // only) to the end of the whole output, so any further non-blank text, on
 // the same line or a later one, makes it malformed.
-std::uint32_t parse_throttled(std::string_view output) noexcept {
+std::optional<std::uint32_t> parse_throttled_word(std::string_view output) noexcept {
   const std::size_t marker = output.find("0x");
-  if (marker == std::string_view::npos) return 0;
-  return parse_hex_u32(trim_whitespace(output.substr(marker + 2))).value_or(0);
+  if (marker == std::string_view::npos) return std::nullopt;
+  return parse_hex_u32(trim_whitespace(output.substr(marker + 2)));
 }
 
 // "frequency(48)=1500345728\n". Everything before the first '=' is ignored;
 // the rest of the whole output is the number, passed on in the tool's unit.
-std::uint64_t parse_arm_clock(std::string_view output) noexcept {
+std::optional<std::uint64_t> parse_arm_clock_value(std::string_view output) noexcept {
   const std::size_t marker = output.find('=');
-  if (marker == std::string_view::npos) return 0;
-  return parse_u64_or_zero(trim_whitespace(output.substr(marker + 1)));
+  if (marker == std::string_view::npos) return std::nullopt;
+  return parse_u64(trim_whitespace(output.substr(marker + 1)));
 }
+
+}  // namespace
+
+std::uint32_t parse_throttled(std::string_view output) noexcept { return parse_throttled_word(output).value_or(0); }
+
+std::uint64_t parse_arm_clock(std::string_view output) noexcept { return parse_arm_clock_value(output).value_or(0); }
 
 std::optional<FirmwareTool> find_firmware_tool(const char* name) {
   std::optional<std::string> path = os::find_executable(name);
@@ -55,14 +61,22 @@ std::optional<FirmwareTool> find_firmware_tool(const char* name) {
   return FirmwareTool{std::move(*path), name};
 }
 
-std::uint32_t query_throttled(const FirmwareTool& tool) {
-  const std::optional<std::string> output = run_tool(tool, kThrottledArgs);
-  return output ? parse_throttled(*output) : 0;
+std::optional<std::uint32_t> try_query_throttled(const FirmwareTool& tool, int cancel_fd) {
+  const std::optional<std::string> output = run_tool(tool, kThrottledArgs, cancel_fd);
+  return output ? parse_throttled_word(*output) : std::nullopt;
 }
 
-std::uint64_t query_arm_clock(const FirmwareTool& tool) {
-  const std::optional<std::string> output = run_tool(tool, kArmClockArgs);
-  return output ? parse_arm_clock(*output) : 0;
+std::optional<std::uint64_t> try_query_arm_clock(const FirmwareTool& tool, int cancel_fd) {
+  const std::optional<std::string> output = run_tool(tool, kArmClockArgs, cancel_fd);
+  return output ? parse_arm_clock_value(*output) : std::nullopt;
+}
+
+std::uint32_t query_throttled(const FirmwareTool& tool, int cancel_fd) {
+  return try_query_throttled(tool, cancel_fd).value_or(0);
+}
+
+std::uint64_t query_arm_clock(const FirmwareTool& tool, int cancel_fd) {
+  return try_query_arm_clock(tool, cancel_fd).value_or(0);
 }
 
 std::uint32_t query_throttled(const char* name) {

@@ -4,6 +4,7 @@
 // temporary directory put first on PATH.
 #include "os/child_process.h"
 
+#include "os/unique_fd.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -16,12 +17,14 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>            // fcntl
 #include <linux/filter.h>     // sock_filter, sock_fprog
 #include <linux/seccomp.h>    // SECCOMP_RET_ERRNO
 #include <signal.h>           // pthread_sigmask, sigaction, kill
 #include <sys/prctl.h>        // prctl: seccomp, child subreaper
+#include <sys/eventfd.h>      // eventfd
 #include <sys/resource.h>     // getrusage
 #include <sys/syscall.h>      // SYS_pidfd_open
 #include <sys/time.h>         // setitimer
@@ -158,13 +161,17 @@ TEST_F(ChildProcessTest, FindsFirstExecutableRegularFileOnPath) {
     const test::ScopedEnv path("PATH", c.path_variable);
     EXPECT_EQ(find_executable(c.name), c.expected);
   }
-  // An empty entry stands for the working directory.
+  // Empty and relative entries would resolve against the working directory:
+  // skipped, although an executable tool lies there under each of them.
+  dir_.write_script("c/bin/tool", "");
   const auto cwd = std::filesystem::current_path();
   std::filesystem::current_path(dir_.path() / "c");
-  const test::ScopedEnv path("PATH", "/nonexistent::" + root + "/d");
-  const auto found = find_executable("tool");
+  for (const char* entries : {"", ":", ".", "bin", "./bin", "/nonexistent::bin:."}) {
+    SCOPED_TRACE(entries);
+    const test::ScopedEnv path("PATH", std::string(entries));
+    EXPECT_EQ(find_executable("tool"), std::nullopt);
+  }
   std::filesystem::current_path(cwd);
-  EXPECT_EQ(found, "./tool");
 }
 
 TEST_F(ChildProcessTest, LeavesNoDescriptorOrChildBehind) {
@@ -175,6 +182,31 @@ TEST_F(ChildProcessTest, LeavesNoDescriptorOrChildBehind) {
   EXPECT_FALSE(run_program("no-such-tool-anywhere", {}).has_value());
   EXPECT_EQ(test::count_open_fds(), before);
   EXPECT_TRUE(no_child_left());
+}
+
+// The runtime's cancellation reaches a run in progress: the child is killed
+// and reaped at once instead of at the run's own deadline, and a run asked
+// for after the cancellation starts no process at all.
+TEST_F(ChildProcessTest, CancellationKillsARunningChildAndStartsNoOther) {
+  const UniqueFd cancel(::eventfd(0, EFD_CLOEXEC));
+  ASSERT_TRUE(cancel);
+  const RunLimits limits{.timeout = 10s, .cancel_fd = cancel.get()};
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(200ms);
+    const std::uint64_t one = 1;
+    EXPECT_TRUE(write_all(cancel.get(), &one, sizeof one));
+  });
+  const auto start = Clock::now();
+  EXPECT_FALSE(run_script("exec sleep 60", {}, limits).has_value());
+  const auto elapsed = Clock::now() - start;
+  canceller.join();
+  EXPECT_GE(elapsed, 200ms);
+  EXPECT_LT(elapsed, 1s);
+  EXPECT_TRUE(no_child_left());
+
+  const std::uint64_t spawned = spawn_count();
+  EXPECT_FALSE(run_script("echo late", {}, limits).has_value());
+  EXPECT_EQ(spawn_count(), spawned);
 }
 
 TEST_F(ChildProcessTest, ChildStartsWithEmptyMaskAndDefaultSigpipe) {
