@@ -35,9 +35,12 @@ DeviceCounters parse_device_lines(std::string_view text, std::size_t header_line
   return counters;
 }
 
+// The bytes are not checked for UTF-8: the kernel allows any byte but '/',
+// ':' and white space in a device name, and names are only ever compared as
+// bytes, so one odd name must not cost every other device its counters.
 DeviceCounters read_device_file(const char* path, DeviceCounters (*parse)(std::string_view)) {
   try {
-    const std::optional<std::string> text = read_text_file(path);
+    const std::optional<std::string> text = read_whole_file(path);
     return text ? parse(*text) : DeviceCounters{};
   } catch (const std::exception&) {
     // Out of memory while building the map: reported like an unreadable file.

@@ -317,6 +317,12 @@ ssize_t fill(int fd, std::span<char> buffer) noexcept {
 }  // namespace
 
 std::optional<std::string> read_text_file(const char* path) {
+  std::optional<std::string> content = read_whole_file(path);
+  if (content && !is_valid_utf8(*content)) return std::nullopt;
+  return content;
+}
+
+std::optional<std::string> read_whole_file(const char* path) {
   try {
     const os::UniqueFd fd = os::open_read_only(path);
     if (!fd) return std::nullopt;
@@ -350,7 +356,6 @@ std::optional<std::string> read_text_file(const char* path) {
       content.reserve(total);
       for (std::size_t i = 0; i < pieces.size(); ++i) content.append(pieces[i].get(), sizes[i]);
     }
-    if (!is_valid_utf8(content)) return std::nullopt;
     return content;
   } catch (const std::exception&) {
     // Out of memory: treated like any other file we could not read.

@@ -20,7 +20,10 @@ namespace quillmere::sys_reader {
 
 // Reads the whole file at `path`: one open (O_CLOEXEC), reads until end of
 // file whatever size the file reports, one close. Returns nullopt when the
-// file cannot be opened or read, or when its content is not valid UTF-8.
+// file cannot be opened or read; the bytes are not checked.
+std::optional<std::string> read_whole_file(const char* path);
+
+// read_whole_file, and nullopt also when the content is not valid UTF-8.
 std::optional<std::string> read_text_file(const char* path);
 
 // True when `bytes` is well-formed UTF-8 (no overlongs, no surrogates, nothing

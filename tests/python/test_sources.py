@@ -139,3 +139,19 @@ def test_rates_come_from_the_counters_that_moved_between_baseline_and_tick(tmp_p
     assert d["disk_write_bytes_per_sec"] == 1000 * 512 // 2
     assert d["net_rx_bytes_per_sec"] == 2000 // 2
     assert d["net_tx_bytes_per_sec"] == (500 + 2000) // 2
+
+
+def test_a_device_name_that_is_not_utf8_costs_only_that_device(tmp_path):
+    # The kernel allows any byte but '/', ':' and white space in a name; the
+    # other devices keep their counters.
+    header = "\n".join(NET_DEV.split("\n")[:2]).encode() + b"\n"
+    net_before = header + (b"  \xff0: 1 0 0 0 0 0 0 0 1 0 0 0 0 0 0 0\n"
+                           b"  eth0: 5000 0 0 0 0 0 0 0 7000 0 0 0 0 0 0 0\n")
+    net_after = header + (b"  \xff0: 9 0 0 0 0 0 0 0 9 0 0 0 0 0 0 0\n"
+                          b"  eth0: 7000 0 0 0 0 0 0 0 11000 0 0 0 0 0 0 0\n")
+    disks_before = b"   8 0 \xfe\xff 1 0 1 0 1 0 1 0 0 0 0\n   8 16 sda 1 0 100 0 1 0 100 0 0 0 0\n"
+    disks_after = b"   8 0 \xfe\xff 1 0 9 0 1 0 9 0 0 0 0\n   8 16 sda 1 0 104 0 1 0 108 0 0 0 0\n"
+    d = sample_isolated(tmp_path, interval_ms=1000,
+                        files={"/proc/diskstats": (disks_before, disks_after), "/proc/net/dev": (net_before, net_after)})
+    assert (d["net_rx_bytes_per_sec"], d["net_tx_bytes_per_sec"]) == (2000 + 8, 4000 + 8)
+    assert (d["disk_read_bytes_per_sec"], d["disk_write_bytes_per_sec"]) == ((4 + 8) * 512, (8 + 8) * 512)
