@@ -25,17 +25,27 @@ CollectResult collect_once(runtime::SamplingRuntime& runtime, std::uint64_t inte
   auto [sender, receiver] = runtime::make_broadcast_channel<MetricsSnapshot>(kSnapshotCapacity);
   runtime.spawn(std::make_unique<CollectorTask>(Collector(period, std::move(sender), paths)));
 
+  return receive_first_snapshot(receiver);
+}
+
+CollectResult receive_first_snapshot(runtime::BroadcastReceiver<MetricsSnapshot>& receiver) {
   using Kind = runtime::RecvResult<MetricsSnapshot>::Kind;
-  auto received = receiver.recv();
-  switch (received.kind) {
-    case Kind::kValue:
-      return *received.value;
-    case Kind::kLagged:
-      return CollectError{CollectError::Kind::kLagged, received.missed};
-    case Kind::kClosed:
-      break;
+  for (;;) {
+    auto received = receiver.recv();
+    switch (received.kind) {
+      case Kind::kValue:
+        return *received.value;
+      case Kind::kLagged:
+        // A caller starved of CPU while a short period ran: the snapshots
+        // still held are complete samples of later ticks, so take the oldest
+        // of them rather than fail the call. The receive after a lag starts
+        // there; it can only lag again if the collector outruns it once more.
+        continue;
+      case Kind::kClosed:
+        break;
+    }
+    return CollectError{CollectError::Kind::kClosed, 0};
   }
-  return CollectError{CollectError::Kind::kClosed, 0};
 }
 
 }  // namespace quillmere::collector

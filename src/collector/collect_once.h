@@ -27,8 +27,14 @@ struct CollectError {
 using CollectResult = std::variant<MetricsSnapshot, CollectError>;
 
 // Blocks the calling thread until the first snapshot or the channel's close
-// (for instance: a zero interval, which the collector's timer refuses).
+// (for instance: a zero interval, which the collector's timer refuses). A
+// caller so slow that the collector overwrote snapshots before the first
+// receive gets the oldest snapshot still held, a later tick's sample.
 CollectResult collect_once(runtime::SamplingRuntime& runtime, std::uint64_t interval_ms,
                            const SourcePaths& paths = {});
+
+// The receiving half of collect_once: the first snapshot the receiver can
+// still get, or kClosed.
+CollectResult receive_first_snapshot(runtime::BroadcastReceiver<MetricsSnapshot>& receiver);
 
 }  // namespace quillmere::collector

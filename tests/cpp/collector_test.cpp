@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "collector/collect_once.h"
 #include "lib/timestamp.h"
@@ -116,6 +118,28 @@ TEST(CollectOnce, zero_interval_closes_the_channel) {
   const auto* error = std::get_if<CollectError>(&result);
   ASSERT_NE(error, nullptr);
   EXPECT_EQ(error->kind, CollectError::Kind::kClosed);
+}
+
+// A caller starved of CPU while a 1 ms collector runs: by its first
+// receive the collector has overwritten the first snapshots. The caller
+// still gets a complete snapshot (a later tick's), not an error.
+TEST(CollectOnce, a_receiver_overrun_before_its_first_receive_gets_the_oldest_snapshot_held) {
+  FixtureSources src;
+  src.counters(42, 7, 0);
+  runtime::SamplingRuntime rt;
+  auto [sender, receiver] = runtime::make_broadcast_channel<MetricsSnapshot>(kSnapshotCapacity);
+  struct Task final : runtime::SamplingRuntime::Task {
+    explicit Task(Collector c) : collector(std::move(c)) {}
+    void run(runtime::TickClock& clock) override { collector.run(clock); }
+    Collector collector;
+  };
+  rt.spawn(std::make_unique<Task>(Collector(Period::from_millis(1), std::move(sender), src.paths)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // about 100 ticks
+  const auto result = receive_first_snapshot(receiver);
+  const auto* snapshot = std::get_if<MetricsSnapshot>(&result);
+  ASSERT_NE(snapshot, nullptr);
+  EXPECT_EQ(snapshot->mem_total_bytes, 0u);  // no meminfo fixture written
+  EXPECT_GT(snapshot->timestamp.seconds, 1600000000);
 }
 
 TEST(Timestamp, converts_to_seconds_and_clamps_before_the_epoch) {
