@@ -6,7 +6,8 @@
 // a TypeError or OverflowError, a runtime that cannot be built a
 // RuntimeError, a sampling run without a snapshot RuntimeError "failed to
 // collect metrics", and any other fault PanicException (derived from
-// BaseException, so that `except Exception` does not swallow a bug). The
+// BaseException, so that `except Exception` does not swallow a bug), except
+// out of memory, which is MemoryError. The
 // interpreter lock is held for the whole call and never released: calls from
 // several Python threads follow one another.
 #define PY_SSIZE_T_CLEAN
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -195,6 +197,9 @@ PyObject* get_metrics_once(PyObject* /*self*/, PyObject* const* args, Py_ssize_t
     return sample(*interval_ms);
   } catch (const runtime::RuntimeBuildError& error) {
     PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (const std::bad_alloc&) {
+    // Out of memory is the interpreter's MemoryError, not a bug of ours.
+    PyErr_NoMemory();
   } catch (const std::exception& fault) {
     raise_internal_fault(fault.what());
   } catch (...) {

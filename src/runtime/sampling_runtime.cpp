@@ -76,21 +76,44 @@ void CancellableClock::cancel() noexcept {
   (void)os::write_all(wake_fd_.get(), &one, sizeof one);
 }
 
+namespace {
+
+// Blocks every signal on the calling thread for its lifetime and restores
+// the previous mask on every way out, an exception (out of memory included)
+// as well as a return.
+class AllSignalsBlocked {
+ public:
+  AllSignalsBlocked() noexcept {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous_);
+  }
+  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+  ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_{};
+};
+
+}  // namespace
+
 SamplingRuntime::SamplingRuntime() {
   // The worker inherits the creating thread's signal mask; block everything
   // for the creation so that no signal can reach the worker even before its
-  // first instruction, then restore the caller's mask.
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  try {
-    worker_ = std::thread([this] { worker_loop(); });
-  } catch (const std::system_error& error) {
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    throw InternalFault(std::string("could not start the worker thread: ") + error.code().message());
+  // first instruction. The caller's mask is back before anything leaves
+  // here: std::bad_alloc passes on as it is (out of memory), a refused
+  // thread becomes an internal fault.
+  std::string failure;
+  {
+    const AllSignalsBlocked blocked;
+    try {
+      worker_ = std::thread([this] { worker_loop(); });
+    } catch (const std::system_error& error) {
+      failure = error.code().message();
+    }
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (!failure.empty()) throw InternalFault("could not start the worker thread: " + failure);
 }
 
 void SamplingRuntime::spawn(std::unique_ptr<Task> task) {
@@ -110,12 +133,10 @@ void SamplingRuntime::shutdown() noexcept {
   }
   wake_.notify_all();
   if (worker_.joinable()) worker_.join();
-  // Tasks that never started are dropped here, on the owner's thread.
-  std::deque<std::unique_ptr<Task>> dropped;
-  {
-    std::lock_guard lock(mutex_);
-    dropped.swap(queue_);
-  }
+  // Tasks that never started are dropped here, on the owner's thread, now
+  // that no other thread touches the queue. Nothing here allocates: a
+  // shutdown must succeed even when memory has run out.
+  queue_.clear();
 }
 
 void SamplingRuntime::worker_loop() noexcept {

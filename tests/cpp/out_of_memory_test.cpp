@@ -1,0 +1,105 @@
+// Out of memory around the runtime: every allocation of a one-shot run is
+// made to fail in turn, through a replacement of the global operator new
+// that the tests arm. Whatever fails, the caller's signal mask is back, no
+// thread is left, and the failure is std::bad_alloc (or a run that copes),
+// never a crash; shutting a runtime down allocates nothing.
+#include "runtime/sampling_runtime.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <new>
+
+#include <signal.h>  // pthread_sigmask, sigismember
+
+#include "collector/collect_once.h"
+
+namespace {
+
+// Allocations left before the one that fails; -1 disarms. Shared by every
+// thread, so the worker's allocations count too.
+std::atomic<std::int64_t> g_allocations_until_failure{-1};
+std::atomic<bool> g_failed{false};
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  const std::int64_t left = g_allocations_until_failure.load(std::memory_order_relaxed);
+  if (left >= 0 && g_allocations_until_failure.fetch_sub(1, std::memory_order_relaxed) == 0) {
+    g_allocations_until_failure.store(0, std::memory_order_relaxed);  // every later one fails too
+    g_failed.store(true, std::memory_order_relaxed);
+    throw std::bad_alloc();
+  }
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+
+namespace quillmere::runtime {
+namespace {
+
+std::size_t thread_count() {
+  const std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+bool same_mask(const sigset_t& a, const sigset_t& b) {
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (sigismember(&a, signal) != sigismember(&b, signal)) return false;
+  }
+  return true;
+}
+
+TEST(OutOfMemory, every_failing_allocation_of_a_run_leaves_the_caller_whole) {
+  collector::SourcePaths nowhere;
+  nowhere.proc_stat = nowhere.proc_loadavg = nowhere.proc_meminfo = nowhere.proc_uptime = "/nonexistent";
+  nowhere.proc_vmstat = nowhere.proc_diskstats = nowhere.proc_net_dev = nowhere.thermal_dir = "/nonexistent";
+  nowhere.firmware_tool = "quillmere-test-no-such-tool";
+  sigset_t caller_mask;
+  sigemptyset(&caller_mask);
+  sigaddset(&caller_mask, SIGUSR2);
+  pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
+  const std::size_t threads = thread_count();
+
+  testing::internal::CaptureStderr();  // the worker reports its own failures
+  std::int64_t failures = 0;
+  for (std::int64_t n = 0; n < 10000; ++n) {
+    g_failed = false;
+    g_allocations_until_failure = n;
+    try {
+      SamplingRuntime runtime;
+      (void)collector::collect_once(runtime, 1000, nowhere);
+    } catch (const std::bad_alloc&) {
+    }
+    g_allocations_until_failure = -1;
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    ASSERT_TRUE(same_mask(mask, caller_mask)) << "allocation " << n;
+    ASSERT_EQ(thread_count(), threads) << "allocation " << n;
+    if (!g_failed) break;  // the run made fewer than n + 1 allocations
+    ++failures;
+  }
+  testing::internal::GetCapturedStderr();
+  pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
+  EXPECT_GT(failures, 5);
+  sigset_t empty;
+  sigemptyset(&empty);
+  pthread_sigmask(SIG_SETMASK, &empty, nullptr);
+}
+
+TEST(OutOfMemory, shutdown_allocates_nothing) {
+  SamplingRuntime runtime;
+  g_allocations_until_failure = 0;  // an allocation in a noexcept shutdown would terminate the test
+  runtime.shutdown();
+  g_allocations_until_failure = -1;
+  EXPECT_FALSE(g_failed.exchange(false));
+}
+
+}  // namespace
+}  // namespace quillmere::runtime
