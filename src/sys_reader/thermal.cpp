@@ -1,5 +1,6 @@
 // Reader of the CPU temperature from the kernel's thermal zones.
 #include "sys_reader/readers.h"
+#include "sys_reader/counters.h"
 
 #include <algorithm>
 #include <exception>
@@ -32,10 +33,12 @@ class DirHandle {
   DIR* dir_;
 };
 
+}  // namespace
+
 // Names of the thermal_zone* entries of `thermal_dir`, sorted byte-wise:
 // thermal_zone10 comes before thermal_zone2. Byte order, not a locale's
 // collation, so that the zone chosen is the same on every system.
-std::vector<std::string> zone_names(const char* thermal_dir) {
+std::vector<std::string> thermal_zone_names(const char* thermal_dir) {
   std::vector<std::string> names;
   // glibc's opendir opens the directory with O_CLOEXEC.
   const DirHandle dir(thermal_dir);
@@ -51,15 +54,13 @@ std::vector<std::string> zone_names(const char* thermal_dir) {
   return names;
 }
 
-}  // namespace
-
 // Each zone's temp file holds millidegrees Celsius and a newline:
 //   48312
 // Some sensors fail the read (EIO, EAGAIN) or report garbage while they
 // start; such a zone is passed over for the next one.
 float read_cpu_temperature(const char* thermal_dir) {
   try {
-    for (const std::string& zone : zone_names(thermal_dir)) {
+    for (const std::string& zone : thermal_zone_names(thermal_dir)) {
       std::string path(thermal_dir);
       path.append("/").append(zone).append("/temp");
       const std::optional<std::string> text = read_text_file(path.c_str());

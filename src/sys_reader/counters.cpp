@@ -1,0 +1,221 @@
+// The monitoring readers: counters and gauges that say when their source
+// could not be read. Where the one-shot readers already parse a file the way
+// these need (device lines, uptime), their parsers are reused.
+#include "sys_reader/counters.h"
+
+#include <algorithm>
+#include <array>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include <sys/stat.h>  // stat
+
+#include "sys_reader/text.h"
+
+namespace quillmere::sys_reader {
+namespace {
+
+// The second token of a "key value" line, parsed leniently.
+std::uint64_t value_after_key(std::string_view line) noexcept {
+  TokenReader tokens(line);
+  tokens.next();  // the key
+  return parse_u64_or_zero(tokens.next());
+}
+
+// Device readings in name order from the one-shot parser's map.
+std::vector<DeviceReading> sorted_devices(DeviceCounters&& counters) {
+  std::vector<DeviceReading> devices;
+  devices.reserve(counters.size());
+  for (auto& [name, bytes] : counters) devices.push_back(DeviceReading{name, bytes, false});
+  std::sort(devices.begin(), devices.end(),
+            [](const DeviceReading& a, const DeviceReading& b) { return a.name < b.name; });
+  return devices;
+}
+
+// sysfs names a block device whose kernel name holds a '/' (cciss/c0d0) with
+// a '!' in its place (cciss!c0d0).
+bool is_partition(const std::string& sys_block_dir, const std::string& name) {
+  std::string path = sys_block_dir;
+  path.append("/");
+  for (const char c : name) path.push_back(c == '/' ? '!' : c);
+  path.append("/partition");
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace
+
+// Lines used, as in the one-shot reader:
+//   cpu  4705 356 584 3699 23 23 0 0 0 0
+//   ctxt 1990473
+// Here nice stays apart from user; the guest columns are already inside them.
+StatCounters parse_stat_counters(std::string_view text) noexcept {
+  StatCounters counters;
+  for (const std::string_view line : text_lines(text)) {
+    if (starts_with(line, "cpu ")) {
+      std::array<std::string_view, 9> tokens;
+      const std::size_t count = whitespace_tokens(line, tokens);
+      if (count < 8) continue;
+      CpuTicks ticks;
+      ticks.user = parse_u64_or_zero(tokens[1]);
+      ticks.nice = parse_u64_or_zero(tokens[2]);
+      ticks.system = parse_u64_or_zero(tokens[3]);
+      ticks.idle = parse_u64_or_zero(tokens[4]);
+      ticks.iowait = parse_u64_or_zero(tokens[5]);
+      ticks.irq = parse_u64_or_zero(tokens[6]);
+      ticks.softirq = parse_u64_or_zero(tokens[7]);
+      // Before 2.6.11 there is no steal column.
+      if (count >= 9) ticks.steal = parse_u64_or_zero(tokens[8]);
+      counters.cpu = ticks;
+    } else if (starts_with(line, "ctxt ")) {
+      counters.context_switches_total = value_after_key(line);
+    }
+  }
+  return counters;
+}
+
+StatCounters read_stat_counters(const char* path) {
+  const std::optional<std::string> text = read_text_file(path);
+  return text ? parse_stat_counters(*text) : StatCounters{};
+}
+
+// Lines used (kibibytes whatever the unit token says):
+//   MemTotal:        8049048 kB
+//   MemFree:          211684 kB
+//   MemAvailable:    5123456 kB     (3.14 and later)
+//   Buffers:          120992 kB
+//   Cached:          3563700 kB
+//   SwapTotal:       2097148 kB
+//   SwapFree:        2097148 kB
+// Keys are whole first tokens, colon included (SwapCached is not Cached).
+MemoryCounters parse_memory_counters(std::string_view text) noexcept {
+  std::optional<std::uint64_t> total, free, available, buffers, cached, swap_total, swap_free;
+  for (const std::string_view line : text_lines(text)) {
+    TokenReader tokens(line);
+    const std::optional<std::string_view> key = tokens.next();
+    if (!key) continue;
+    std::optional<std::uint64_t>* target = nullptr;
+    if (*key == "MemTotal:") {
+      target = &total;
+    } else if (*key == "MemFree:") {
+      target = &free;
+    } else if (*key == "MemAvailable:") {
+      target = &available;
+    } else if (*key == "Buffers:") {
+      target = &buffers;
+    } else if (*key == "Cached:") {
+      target = &cached;
+    } else if (*key == "SwapTotal:") {
+      target = &swap_total;
+    } else if (*key == "SwapFree:") {
+      target = &swap_free;
+    }
+    if (target != nullptr) *target = parse_u64_or_zero(tokens.next());
+  }
+
+  MemoryCounters memory;
+  const auto bytes = [](std::optional<std::uint64_t> kib) -> std::optional<std::uint64_t> {
+    if (!kib) return std::nullopt;
+    return *kib * 1024;
+  };
+  memory.total_bytes = bytes(total);
+  if (total) {
+    // The one-shot formula, with its absent parts counting 0 as there.
+    memory.used_bytes = saturating_sub(*total, free.value_or(0) + buffers.value_or(0) + cached.value_or(0)) * 1024;
+  }
+  memory.available_bytes = bytes(available);
+  memory.swap_total_bytes = bytes(swap_total);
+  if (swap_total && swap_free) memory.swap_used_bytes = saturating_sub(*swap_total, *swap_free) * 1024;
+  return memory;
+}
+
+MemoryCounters read_memory_counters(const char* path) {
+  const std::optional<std::string> text = read_text_file(path);
+  return text ? parse_memory_counters(*text) : MemoryCounters{};
+}
+
+// "0.52 0.58 0.59 1/234 5678", the loads in double precision so that 0.52
+// reads 0.52.
+std::optional<LoadAverage64> parse_load_average64(std::string_view text) noexcept {
+  std::array<std::string_view, 5> tokens;
+  if (whitespace_tokens(text, tokens) < tokens.size()) return std::nullopt;
+  LoadAverage64 load;
+  load.load_avg_1 = parse_f64_or_zero(tokens[0]);
+  load.load_avg_5 = parse_f64_or_zero(tokens[1]);
+  load.load_avg_15 = parse_f64_or_zero(tokens[2]);
+  load.run_queue_length = parse_f64_or_zero(SplitReader(tokens[3], '/').next());
+  return load;
+}
+
+std::optional<LoadAverage64> read_load_average64(const char* path) {
+  const std::optional<std::string> text = read_text_file(path);
+  return text ? parse_load_average64(*text) : std::nullopt;
+}
+
+std::optional<double> read_uptime_seconds(const char* path) {
+  const std::optional<std::string> text = read_text_file(path);
+  if (!text || !TokenReader(*text).next()) return std::nullopt;
+  return parse_uptime(*text);
+}
+
+//   pgfault 184530912
+//   pgmajfault 17830
+PageFaultTotals parse_page_fault_totals(std::string_view text) noexcept {
+  PageFaultTotals totals;
+  for (const std::string_view line : text_lines(text)) {
+    if (starts_with(line, "pgfault ")) {
+      totals.faults = value_after_key(line);
+    } else if (starts_with(line, "pgmajfault ")) {
+      totals.major_faults = value_after_key(line);
+    }
+  }
+  return totals;
+}
+
+PageFaultTotals read_page_fault_totals(const char* path) {
+  const std::optional<std::string> text = read_text_file(path);
+  return text ? parse_page_fault_totals(*text) : PageFaultTotals{};
+}
+
+std::optional<std::vector<DeviceReading>> read_disk_devices(const char* path, const char* sys_block_dir) {
+  const std::optional<std::string> text = read_text_file(path);
+  if (!text) return std::nullopt;
+  std::vector<DeviceReading> devices = sorted_devices(parse_disk_counters(*text));
+  const std::string block_dir(sys_block_dir);
+  for (DeviceReading& device : devices) device.partition = is_partition(block_dir, device.name);
+  return devices;
+}
+
+std::optional<std::vector<DeviceReading>> read_net_devices(const char* path) {
+  const std::optional<std::string> text = read_text_file(path);
+  if (!text) return std::nullopt;
+  return sorted_devices(parse_net_counters(*text));
+}
+
+// Each zone: `temp` in millidegrees ("48312"), `type` a name ("x86_pkg_temp").
+// A zone whose temp cannot be read or is not a number is left out, as the
+// one-shot reader passes it over.
+std::vector<ThermalZoneReading> read_thermal_zones(const char* thermal_dir) {
+  std::vector<ThermalZoneReading> zones;
+  for (std::string& zone : thermal_zone_names(thermal_dir)) {
+    std::string path(thermal_dir);
+    path.append("/").append(zone).append("/");
+    const std::size_t dir_length = path.size();
+    path.append("temp");
+    const std::optional<std::string> temp = read_text_file(path.c_str());
+    if (!temp) continue;
+    const std::optional<double> millidegrees = parse_f64(trim_whitespace(*temp));
+    if (!millidegrees) continue;
+    path.resize(dir_length);
+    path.append("type");
+    std::optional<std::string> type;
+    if (const std::optional<std::string> text = read_text_file(path.c_str())) {
+      type = std::string(trim_whitespace(*text));
+    }
+    zones.push_back(ThermalZoneReading{std::move(zone), std::move(type), *millidegrees / 1000.0});
+  }
+  return zones;
+}
+
+}  // namespace quillmere::sys_reader

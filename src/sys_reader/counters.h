@@ -1,0 +1,122 @@
+// Readers for monitoring: since-boot counters and current gauges, each of
+// which reports an unreadable source as nullopt instead of a fallback.
+//
+// They follow the parsing rules of the other readers (whole first tokens as
+// keys, tokens counted before they are indexed, a malformed field gives 0 for
+// that field alone) and differ in two ways only: a source that cannot be read
+// (or a line that is missing from it) gives nullopt, so that a caller can
+// tell "no sensor" from a true zero; and fractional values are parsed in
+// double precision. The readers keep no state; paths are parameters so that
+// tests can point them at fixtures.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sys_reader/readers.h"
+
+namespace quillmere::sys_reader {
+
+inline constexpr const char* kSysClassBlock = "/sys/class/block";
+
+// --- /proc/stat --------------------------------------------------------------
+
+// The eight columns of the aggregate "cpu " line, in USER_HZ ticks since boot.
+struct CpuTicks {
+  std::uint64_t user = 0;
+  std::uint64_t nice = 0;
+  std::uint64_t system = 0;
+  std::uint64_t idle = 0;
+  std::uint64_t iowait = 0;
+  std::uint64_t irq = 0;
+  std::uint64_t softirq = 0;
+  std::uint64_t steal = 0;
+};
+
+struct StatCounters {
+  std::optional<CpuTicks> cpu;                          // nullopt: no "cpu " line of 8+ tokens
+  std::optional<std::uint64_t> context_switches_total;  // nullopt: no "ctxt " line
+};
+
+StatCounters parse_stat_counters(std::string_view text) noexcept;
+// Both fields nullopt when the file is unreadable.
+StatCounters read_stat_counters(const char* path = kProcStat);
+
+// --- /proc/meminfo -----------------------------------------------------------
+
+// Each value in bytes; nullopt when its key is absent (or the file unreadable).
+struct MemoryCounters {
+  std::optional<std::uint64_t> total_bytes;
+  std::optional<std::uint64_t> used_bytes;  // total - (free + buffers + cached), or 0; needs MemTotal
+  std::optional<std::uint64_t> available_bytes;
+  std::optional<std::uint64_t> swap_total_bytes;
+  std::optional<std::uint64_t> swap_used_bytes;  // SwapTotal - SwapFree, or 0; needs both
+};
+
+MemoryCounters parse_memory_counters(std::string_view text) noexcept;
+MemoryCounters read_memory_counters(const char* path = kProcMeminfo);
+
+// --- /proc/loadavg -----------------------------------------------------------
+
+struct LoadAverage64 {
+  double run_queue_length = 0.0;
+  double load_avg_1 = 0.0;
+  double load_avg_5 = 0.0;
+  double load_avg_15 = 0.0;
+};
+
+// nullopt for fewer than 5 tokens, like the single-precision reader's zeros.
+std::optional<LoadAverage64> parse_load_average64(std::string_view text) noexcept;
+std::optional<LoadAverage64> read_load_average64(const char* path = kProcLoadavg);
+
+// --- /proc/uptime ------------------------------------------------------------
+
+// nullopt when unreadable or empty; a malformed first token gives 0.0.
+std::optional<double> read_uptime_seconds(const char* path = kProcUptime);
+
+// --- /proc/vmstat ------------------------------------------------------------
+
+struct PageFaultTotals {
+  std::optional<std::uint64_t> faults;        // pgfault: every fault, major ones included
+  std::optional<std::uint64_t> major_faults;  // pgmajfault
+};
+
+PageFaultTotals parse_page_fault_totals(std::string_view text) noexcept;
+PageFaultTotals read_page_fault_totals(const char* path = kProcVmstat);
+
+// --- /proc/diskstats and /proc/net/dev ---------------------------------------
+
+struct DeviceReading {
+  std::string name;
+  ByteCounters bytes;      // read/written, or received/transmitted
+  bool partition = false;  // block devices: sysfs has NAME/partition
+};
+
+// Every device of the file, sorted by name byte-wise, one entry per name (the
+// last line of a repeated name wins). nullopt when the file is unreadable.
+// Block devices are flagged as partitions by a `partition` entry in their
+// directory under `sys_block_dir`.
+std::optional<std::vector<DeviceReading>> read_disk_devices(const char* path = kProcDiskstats,
+                                                           const char* sys_block_dir = kSysClassBlock);
+std::optional<std::vector<DeviceReading>> read_net_devices(const char* path = kProcNetDev);
+
+// --- /sys/class/thermal ------------------------------------------------------
+
+struct ThermalZoneReading {
+  std::string zone;                // e.g. thermal_zone0
+  std::optional<std::string> type;  // the zone's trimmed `type` file; nullopt when unreadable
+  double celsius = 0.0;
+};
+
+// Every zone whose temp file holds a number, in the order read_cpu_temperature
+// tries them (byte-wise by name): the first one is the CPU temperature.
+std::vector<ThermalZoneReading> read_thermal_zones(const char* thermal_dir = kThermalDir);
+
+// The thermal_zone* entry names of `thermal_dir`, sorted byte-wise; empty when
+// the directory cannot be listed.
+std::vector<std::string> thermal_zone_names(const char* thermal_dir);
+
+}  // namespace quillmere::sys_reader
