@@ -1,0 +1,50 @@
+// The background sampler: one worker thread that takes a counter reading on
+// every tick of a periodic timer and leaves the interval sample between the
+// last two readings in a slot for whoever takes it.
+//
+// Schedule: a reading at start, then one per period; the first sample is
+// ready one period after the start. A sample nobody took before the next one
+// is dropped and counted (Taken::missed). Readers, the timer and the firmware
+// tool all run on the worker; the owner's threads only take samples.
+//
+// Threads: take() may be called from any number of threads at once, each
+// sample reaching exactly one of them. close() may be called from any thread,
+// more than once: it wakes every taker, cancels the worker (killing a firmware
+// tool run in progress through the runtime's cancellation descriptor), and
+// joins it before it returns. The destructor closes; destroy the sampler only
+// when no thread is inside take().
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "collector/counter_reading.h"
+#include "runtime/latest_value_slot.h"
+#include "runtime/sampling_runtime.h"
+
+namespace quillmere::collector {
+
+class Sampler {
+ public:
+  using Slot = runtime::LatestValueSlot<IntervalSample>;
+
+  // Starts the worker. Throws RuntimeBuildError (no descriptor left) or
+  // InternalFault (no thread, or a zero period).
+  explicit Sampler(std::uint64_t period_ns, const CounterSources& sources = {});
+  Sampler(const Sampler&) = delete;
+  Sampler& operator=(const Sampler&) = delete;
+  ~Sampler() { close(); }
+
+  Slot::TakeStatus take(std::optional<Slot::Taken>& out) { return slot_.take(out); }
+  void close() noexcept;
+  bool closed() const noexcept { return slot_.closed(); }
+  // Readable exactly while a sample waits to be taken.
+  int ready_fd() const noexcept { return slot_.ready_fd(); }
+
+ private:
+  Slot slot_;  // declared before the runtime: it outlives the worker
+  std::mutex close_mutex_;
+  runtime::SamplingRuntime runtime_;
+};
+
+}  // namespace quillmere::collector

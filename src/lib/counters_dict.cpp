@@ -1,0 +1,181 @@
+// Building the counters and sample dictionaries from their C++ values.
+#include "lib/counters_dict.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/py_ref.h"
+#include "lib/timestamp.h"
+
+namespace quillmere::lib {
+namespace {
+
+// Inserts key -> value, taking ownership of `value` (nullptr after a failed
+// constructor). Returns false with a Python error set.
+bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
+  PyRef owned_value(value);
+  if (!owned_value) return false;
+  PyRef owned_key(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+  if (!owned_key) return false;
+  return PyDict_SetItem(dict, owned_key.get(), owned_value.get()) == 0;
+}
+
+PyObject* none() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+PyObject* to_int(std::uint64_t value) { return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)); }
+
+PyObject* to_int(std::optional<std::uint64_t> value) { return value ? to_int(*value) : none(); }
+
+PyObject* to_int(std::optional<std::uint32_t> value) { return value ? to_int(std::uint64_t{*value}) : none(); }
+
+PyObject* to_float(std::optional<double> value) { return value ? PyFloat_FromDouble(*value) : none(); }
+
+PyObject* name_to_str(std::string_view name) {
+  return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape");
+}
+
+// name -> {first_key: int, second_key: int}, or None without the source.
+PyObject* devices_dict(const std::optional<std::vector<sys_reader::DeviceReading>>& devices,
+                       std::string_view first_key, std::string_view second_key) {
+  if (!devices) return none();
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const sys_reader::DeviceReading& device : *devices) {
+    PyRef entry(PyDict_New());
+    if (!entry || !set_item(entry.get(), first_key, to_int(device.bytes.first)) ||
+        !set_item(entry.get(), second_key, to_int(device.bytes.second))) {
+      return nullptr;
+    }
+    PyRef name(name_to_str(device.name));
+    if (!name || PyDict_SetItem(dict.get(), name.get(), entry.get()) != 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* cpu_seconds_dict(const collector::CounterReading& r) {
+  if (!r.stat.cpu) return none();
+  const sys_reader::CpuTicks& t = *r.stat.cpu;
+  const double hz = r.ticks_per_second;
+  const auto seconds = [hz](std::uint64_t ticks) { return PyFloat_FromDouble(static_cast<double>(ticks) / hz); };
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  const bool ok = set_item(d, "user", seconds(t.user)) && set_item(d, "nice", seconds(t.nice)) &&
+                  set_item(d, "system", seconds(t.system)) && set_item(d, "idle", seconds(t.idle)) &&
+                  set_item(d, "iowait", seconds(t.iowait)) && set_item(d, "irq", seconds(t.irq)) &&
+                  set_item(d, "softirq", seconds(t.softirq)) && set_item(d, "steal", seconds(t.steal));
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* temperatures_dict(const std::vector<sys_reader::ThermalZoneReading>& zones) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const sys_reader::ThermalZoneReading& zone : zones) {
+    PyRef entry(PyDict_New());
+    if (!entry) return nullptr;
+    PyObject* type = zone.type ? name_to_str(*zone.type) : none();
+    if (!set_item(entry.get(), "type", type) ||
+        !set_item(entry.get(), "celsius", PyFloat_FromDouble(zone.celsius))) {
+      return nullptr;
+    }
+    PyRef name(name_to_str(zone.zone));
+    if (!name || PyDict_SetItem(dict.get(), name.get(), entry.get()) != 0) return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace
+
+PyObject* build_counters_dict(const collector::CounterReading& r) {
+  using Pair = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
+  const Pair disk = r.disk_totals();
+  const Pair net = r.net_totals();
+  const auto first = [](const Pair& p) { return p ? std::optional<std::uint64_t>(p->first) : std::nullopt; };
+  const auto second = [](const Pair& p) { return p ? std::optional<std::uint64_t>(p->second) : std::nullopt; };
+  const auto load = [&r](double sys_reader::LoadAverage64::*field) {
+    return r.load ? std::optional<double>((*r.load).*field) : std::nullopt;
+  };
+  const std::optional<double> cpu_temp =
+      r.zones.empty() ? std::nullopt : std::optional<double>(r.zones.front().celsius);
+
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  const bool ok =
+      set_item(d, "timestamp", PyFloat_FromDouble(timestamp_seconds(r.timestamp))) &&
+      set_item(d, "uptime_seconds", to_float(r.uptime_seconds)) &&
+      set_item(d, "cpu_seconds", cpu_seconds_dict(r)) &&
+      set_item(d, "context_switches_total", to_int(r.stat.context_switches_total)) &&
+      set_item(d, "page_faults_total", to_int(r.page_faults.faults)) &&
+      set_item(d, "page_faults_major_total", to_int(r.page_faults.major_faults)) &&
+      set_item(d, "disk_read_bytes_total", to_int(first(disk))) &&
+      set_item(d, "disk_written_bytes_total", to_int(second(disk))) &&
+      set_item(d, "net_received_bytes_total", to_int(first(net))) &&
+      set_item(d, "net_transmitted_bytes_total", to_int(second(net))) &&
+      set_item(d, "disks", devices_dict(r.disks, "read_bytes", "written_bytes")) &&
+      set_item(d, "interfaces", devices_dict(r.interfaces, "received_bytes", "transmitted_bytes")) &&
+      set_item(d, "run_queue_length", to_float(load(&sys_reader::LoadAverage64::run_queue_length))) &&
+      set_item(d, "load_avg_1", to_float(load(&sys_reader::LoadAverage64::load_avg_1))) &&
+      set_item(d, "load_avg_5", to_float(load(&sys_reader::LoadAverage64::load_avg_5))) &&
+      set_item(d, "load_avg_15", to_float(load(&sys_reader::LoadAverage64::load_avg_15))) &&
+      set_item(d, "mem_total_bytes", to_int(r.memory.total_bytes)) &&
+      set_item(d, "mem_used_bytes", to_int(r.memory.used_bytes)) &&
+      set_item(d, "mem_available_bytes", to_int(r.memory.available_bytes)) &&
+      set_item(d, "swap_total_bytes", to_int(r.memory.swap_total_bytes)) &&
+      set_item(d, "swap_used_bytes", to_int(r.memory.swap_used_bytes)) &&
+      set_item(d, "temperatures", temperatures_dict(r.zones)) &&
+      set_item(d, "cpu_temp_celsius", to_float(cpu_temp)) &&
+      set_item(d, "throttle_status", to_int(r.throttle_status)) &&
+      set_item(d, "arm_clock_hz", to_int(r.arm_clock_hz));
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* build_sample_dict(const collector::IntervalSample& s, std::uint64_t missed) {
+  using Shares = collector::IntervalSample::CpuShares;
+  const auto cpu = [&s](double Shares::*field) {
+    return to_float(s.cpu ? std::optional<double>((*s.cpu).*field) : std::nullopt);
+  };
+  const auto load = [&s](double sys_reader::LoadAverage64::*field) {
+    return to_float(s.load ? std::optional<double>((*s.load).*field) : std::nullopt);
+  };
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  const bool ok = set_item(d, "timestamp", PyFloat_FromDouble(timestamp_seconds(s.timestamp))) &&
+                  set_item(d, "cpu_usage_percent", cpu(&Shares::usage)) &&
+                  set_item(d, "cpu_user_percent", cpu(&Shares::user)) &&
+                  set_item(d, "cpu_system_percent", cpu(&Shares::system)) &&
+                  set_item(d, "cpu_idle_percent", cpu(&Shares::idle)) &&
+                  set_item(d, "cpu_iowait_percent", cpu(&Shares::iowait)) &&
+                  set_item(d, "cpu_irq_percent", cpu(&Shares::irq)) &&
+                  set_item(d, "cpu_softirq_percent", cpu(&Shares::softirq)) &&
+                  set_item(d, "cpu_steal_percent", cpu(&Shares::steal)) &&
+                  set_item(d, "run_queue_length", to_float(s.run_queue_length)) &&
+                  set_item(d, "context_switches_per_sec", to_float(s.context_switches_per_sec)) &&
+                  set_item(d, "cpu_temp_celsius", to_float(s.cpu_temp_celsius)) &&
+                  set_item(d, "throttle_status", to_int(s.throttle_status)) &&
+                  set_item(d, "mem_total_bytes", to_int(s.mem_total_bytes)) &&
+                  set_item(d, "mem_used_bytes", to_int(s.mem_used_bytes)) &&
+                  set_item(d, "page_faults_minor_per_sec", to_float(s.page_faults_minor_per_sec)) &&
+                  set_item(d, "page_faults_major_per_sec", to_float(s.page_faults_major_per_sec)) &&
+                  set_item(d, "uptime_seconds", to_float(s.uptime_seconds)) &&
+                  set_item(d, "load_avg_1", load(&sys_reader::LoadAverage64::load_avg_1)) &&
+                  set_item(d, "load_avg_5", load(&sys_reader::LoadAverage64::load_avg_5)) &&
+                  set_item(d, "load_avg_15", load(&sys_reader::LoadAverage64::load_avg_15)) &&
+                  set_item(d, "disk_read_bytes_per_sec", to_float(s.disk_read_bytes_per_sec)) &&
+                  set_item(d, "disk_write_bytes_per_sec", to_float(s.disk_write_bytes_per_sec)) &&
+                  set_item(d, "net_rx_bytes_per_sec", to_float(s.net_rx_bytes_per_sec)) &&
+                  set_item(d, "net_tx_bytes_per_sec", to_float(s.net_tx_bytes_per_sec)) &&
+                  set_item(d, "measure_clock", to_int(s.arm_clock_hz)) &&
+                  set_item(d, "interval_seconds", PyFloat_FromDouble(s.interval_seconds)) &&
+                  set_item(d, "mem_available_bytes", to_int(s.mem_available_bytes)) &&
+                  set_item(d, "missed", to_int(missed));
+  return ok ? dict.release() : nullptr;
+}
+
+}  // namespace quillmere::lib

@@ -1,0 +1,358 @@
+// The quillmere_sampler extension module: read_counters() and the Sampler
+// type, over the same readers and runtime as quillmere.
+//
+// The module initialises in phases (a PyModuleDef with a Py_mod_exec slot),
+// keeps its one object, the Sampler type, in its module state, and makes the
+// type from a spec, so that it can be imported again and in sub-interpreters.
+// Every wait runs with the interpreter lock released: the pass of
+// read_counters() (a firmware tool run may take up to its bound of a second,
+// twice) and a Sampler's wait for its next sample. Every function the
+// interpreter calls catches everything at its boundary: exhausted memory is
+// MemoryError, a descriptor the system refuses OSError, and any other C++
+// fault RuntimeError with a one-line diagnostic on standard error.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+
+#include <sys/types.h>  // pid_t
+#include <unistd.h>     // getpid
+
+#include "collector/counter_reading.h"
+#include "collector/sampler.h"
+#include "lib/counters_dict.h"
+#include "lib/py_ref.h"
+#include "runtime/fault.h"
+#include "runtime/sampling_runtime.h"
+
+namespace quillmere::lib {
+namespace {
+
+struct ModuleState {
+  PyObject* sampler_type = nullptr;  // strong reference
+};
+
+// The interpreter lock released for one scope, and taken back on every way
+// out of it, exceptions included. Nothing inside may touch a Python object.
+class ReleasedGil {
+ public:
+  ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+  ~ReleasedGil() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+// Turns the exception being handled into a Python exception. Call only from
+// a catch block, with the interpreter lock held.
+void raise_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const runtime::RuntimeBuildError& error) {
+    errno = error.error_number();
+    PyErr_SetFromErrno(PyExc_OSError);
+  } catch (const std::exception& fault) {
+    runtime::report_internal_fault(fault.what());
+    PyErr_Format(PyExc_RuntimeError, "quillmere_sampler internal fault: %s", fault.what());
+  } catch (...) {
+    runtime::report_internal_fault("unknown exception");
+    PyErr_SetString(PyExc_RuntimeError, "quillmere_sampler internal fault: unknown exception");
+  }
+}
+
+// --- read_counters ---
+
+PyObject* read_counters(PyObject* /*module*/, PyObject* /*unused*/) {
+  try {
+    std::optional<collector::CounterReading> reading;
+    {
+      const ReleasedGil released;
+      reading.emplace(collector::take_counter_reading());
+    }
+    return build_counters_dict(*reading);
+  } catch (...) {
+    raise_current_exception();
+  }
+  return nullptr;
+}
+
+// --- Sampler ---
+
+struct SamplerObject {
+  PyObject_HEAD
+  collector::Sampler* core;  // owned; left alone in a forked child
+  pid_t owner_pid;           // the process that started the worker
+};
+
+SamplerObject* as_sampler(PyObject* self) {
+  // The type's own methods receive only its instances.
+  return reinterpret_cast<SamplerObject*>(self);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+}
+
+// The sampler's worker exists only in the process that started it: a forked
+// child has the memory but not the thread, and would wait for ever.
+bool check_same_process(const SamplerObject* self) {
+  if (::getpid() == self->owner_pid) return true;
+  PyErr_SetString(PyExc_RuntimeError,
+                  "this Sampler was created before fork(); its worker thread does not exist in the child: "
+                  "create a new Sampler there");
+  return false;
+}
+
+// interval_ms: an int (or __index__) of at least 1; milliseconds to
+// nanoseconds, saturating.
+std::optional<std::uint64_t> period_ns_from(PyObject* interval) {
+  PyRef index(PyNumber_Index(interval));
+  if (!index) return std::nullopt;
+  PyRef one(PyLong_FromLong(1));
+  if (!one) return std::nullopt;
+  const int below_one = PyObject_RichCompareBool(index.get(), one.get(), Py_LT);
+  if (below_one < 0) return std::nullopt;
+  if (below_one == 1) {
+    PyErr_Format(PyExc_ValueError, "interval_ms must be at least 1, not %S", index.get());
+    return std::nullopt;
+  }
+  const unsigned long long ms = PyLong_AsUnsignedLongLong(index.get());
+  if (ms == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) return std::nullopt;
+  constexpr std::uint64_t kNsPerMs = 1000000;
+  const auto millis = static_cast<std::uint64_t>(ms);
+  return millis > UINT64_MAX / kNsPerMs ? UINT64_MAX : millis * kNsPerMs;
+}
+
+PyObject* sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  try {
+    static const char* keywords[] = {"interval_ms", nullptr};  // NOLINT(*-avoid-c-arrays)
+    PyObject* interval = nullptr;
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the C API's keyword list is char**
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "|O:Sampler", const_cast<char**>(keywords), &interval) == 0) {
+      return nullptr;
+    }
+    std::optional<std::uint64_t> period_ns = interval == nullptr ? std::optional<std::uint64_t>(1000000000ULL)
+                                                                 : period_ns_from(interval);
+    if (!period_ns) return nullptr;
+    PyRef self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    SamplerObject* sampler = as_sampler(self.get());
+    sampler->core = nullptr;
+    sampler->owner_pid = ::getpid();
+    sampler->core = new collector::Sampler(*period_ns);
+    return self.release();
+  } catch (...) {
+    raise_current_exception();
+  }
+  return nullptr;
+}
+
+void sampler_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  SamplerObject* sampler = as_sampler(self);
+  if (sampler->core != nullptr && ::getpid() == sampler->owner_pid) {
+    // Closing joins the worker, which may be finishing a pass.
+    const ReleasedGil released;
+    delete sampler->core;
+  }
+  // In a forked child the core is left as it is: its thread does not exist
+  // there, so it can neither be joined nor destroyed.
+  sampler->core = nullptr;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+enum class Caller { kSample, kNext };
+
+// The next sample as a dict; at the close, ValueError for sample() and the
+// end of the iteration (nullptr, no error) for next().
+PyObject* next_sample(PyObject* self, Caller caller) {
+  SamplerObject* sampler = as_sampler(self);
+  if (!check_same_process(sampler)) return nullptr;
+  try {
+    for (;;) {
+      using Status = collector::Sampler::Slot::TakeStatus;
+      std::optional<collector::Sampler::Slot::Taken> taken;
+      Status status = Status::kClosed;
+      {
+        const ReleasedGil released;
+        status = sampler->core->take(taken);
+      }
+      switch (status) {
+        case Status::kValue:
+          return build_sample_dict(taken->value, taken->missed);
+        case Status::kClosed:
+          if (caller == Caller::kSample) PyErr_SetString(PyExc_ValueError, "sample() on a closed Sampler");
+          return nullptr;
+        case Status::kInterrupted:
+          // A signal arrived: its Python handler runs here (Ctrl-C raises
+          // KeyboardInterrupt), and otherwise the wait goes on.
+          if (PyErr_CheckSignals() != 0) return nullptr;
+          break;
+      }
+    }
+  } catch (...) {
+    raise_current_exception();
+  }
+  return nullptr;
+}
+
+PyObject* sampler_sample(PyObject* self, PyObject* /*unused*/) { return next_sample(self, Caller::kSample); }
+
+PyObject* sampler_iternext(PyObject* self) { return next_sample(self, Caller::kNext); }
+
+PyObject* sampler_close(PyObject* self, PyObject* /*unused*/) {
+  SamplerObject* sampler = as_sampler(self);
+  if (!check_same_process(sampler)) return nullptr;
+  {
+    const ReleasedGil released;
+    sampler->core->close();
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* sampler_fileno(PyObject* self, PyObject* /*unused*/) {
+  SamplerObject* sampler = as_sampler(self);
+  if (!check_same_process(sampler)) return nullptr;
+  if (sampler->core->closed()) {
+    PyErr_SetString(PyExc_ValueError, "fileno() on a closed Sampler");
+    return nullptr;
+  }
+  return PyLong_FromLong(sampler->core->ready_fd());
+}
+
+PyObject* sampler_enter(PyObject* self, PyObject* /*unused*/) {
+  if (!check_same_process(as_sampler(self))) return nullptr;
+  Py_INCREF(self);
+  return self;
+}
+
+PyObject* sampler_exit(PyObject* self, PyObject* /*args*/) {
+  PyRef closed(sampler_close(self, nullptr));
+  if (!closed) return nullptr;
+  Py_RETURN_FALSE;  // never swallows the block's exception
+}
+
+PyObject* sampler_get_closed(PyObject* self, void* /*closure*/) {
+  SamplerObject* sampler = as_sampler(self);
+  return PyBool_FromLong(sampler->core->closed() ? 1 : 0);
+}
+
+// The interpreter takes these tables as non-const pointers.
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables, *-avoid-c-arrays)
+PyMethodDef g_sampler_methods[] = {
+    {"sample", sampler_sample, METH_NOARGS,
+     "sample($self, /)\n--\n\nThe newest sample not yet returned, waiting for the next one if there is none."},
+    {"close", sampler_close, METH_NOARGS, "close($self, /)\n--\n\nStops and joins the worker. Idempotent."},
+    {"fileno", sampler_fileno, METH_NOARGS,
+     "fileno($self, /)\n--\n\nA descriptor that is readable exactly while a sample waits."},
+    {"__enter__", sampler_enter, METH_NOARGS, nullptr},
+    {"__exit__", sampler_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_sampler_getset[] = {
+    {"closed", sampler_get_closed, nullptr, "True once close() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot g_sampler_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(sampler_new)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    {Py_tp_dealloc, reinterpret_cast<void*>(sampler_dealloc)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    {Py_tp_iternext, reinterpret_cast<void*>(sampler_iternext)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    {Py_tp_methods, g_sampler_methods},
+    {Py_tp_getset, g_sampler_getset},
+    {Py_tp_doc, const_cast<char*>(  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+                    "Sampler(interval_ms=1000)\n--\n\n"
+                    "A background sampler: one sample of interval rates per interval_ms milliseconds.")},
+    {0, nullptr},
+};
+
+#if PY_VERSION_HEX >= 0x030A0000
+constexpr unsigned int kSamplerFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned int kSamplerFlags = Py_TPFLAGS_DEFAULT;
+#endif
+
+PyType_Spec g_sampler_spec = {
+    "quillmere_sampler.Sampler",
+    static_cast<int>(sizeof(SamplerObject)),
+    0,
+    kSamplerFlags,
+    g_sampler_slots,
+};
+
+// --- The module ---
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+int module_exec(PyObject* module) {
+  try {
+    ModuleState* state = state_of(module);
+    PyObject* type = PyType_FromModuleAndSpec(module, &g_sampler_spec, nullptr);
+    if (type == nullptr) return -1;
+    state->sampler_type = type;
+    // PyModule_AddType takes its own reference; the state keeps the first.
+    if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type)) != 0) {  // NOLINT(*-reinterpret-cast)
+      return -1;
+    }
+    PyRef all(Py_BuildValue("[ss]", "read_counters", "Sampler"));
+    if (!all || PyModule_AddObject(module, "__all__", all.get()) != 0) return -1;
+    all.release();  // PyModule_AddObject stole it
+    return 0;
+  } catch (...) {
+    raise_current_exception();
+  }
+  return -1;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = state_of(module);
+  Py_VISIT(state->sampler_type);
+  return 0;
+}
+
+int module_clear(PyObject* module) {
+  ModuleState* state = state_of(module);
+  Py_CLEAR(state->sampler_type);
+  return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyMethodDef g_module_methods[] = {
+    {"read_counters", read_counters, METH_NOARGS,
+     "read_counters()\n--\n\nOne pass over the sources on the calling thread: since-boot counters and current "
+     "gauges, None for a source that cannot be read."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// No Py_mod_gil slot: the module does not claim to run without the GIL on
+// free-threaded builds, where the interpreter then enables the GIL for it.
+PyModuleDef_Slot g_module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    {0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quillmere_sampler",
+    "Interval rates and raw counters of a Linux host, for monitoring.",
+    static_cast<Py_ssize_t>(sizeof(ModuleState)),
+    g_module_methods,
+    g_module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables, *-avoid-c-arrays)
+
+}  // namespace
+}  // namespace quillmere::lib
+
+PyMODINIT_FUNC PyInit_quillmere_sampler(void) { return PyModuleDef_Init(&quillmere::lib::g_module_def); }
