@@ -1,0 +1,195 @@
+// Tests of the monitoring readers and of the interval sample: what each
+// parser takes, that an unreadable source is nullopt rather than 0, and the
+// rates and shares between two readings of fixture files that changed in
+// between. Also the latest-value slot the sampler publishes through.
+#include "collector/counter_reading.h"
+
+#include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <poll.h>
+
+#include <gtest/gtest.h>
+
+#include "runtime/latest_value_slot.h"
+#include "test_support.h"
+
+namespace quillmere::collector {
+namespace {
+
+namespace sr = sys_reader;
+
+TEST(MonitoringReaders, ParseWhatTheyTakeAndReportWhatIsMissing) {
+  const sr::StatCounters stat = sr::parse_stat_counters("cpu  1 2 3 4 5 6 7 8 9 10\nctxt 99\n");
+  ASSERT_TRUE(stat.cpu);
+  EXPECT_EQ((std::vector<std::uint64_t>{stat.cpu->user, stat.cpu->nice, stat.cpu->system, stat.cpu->idle,
+                                        stat.cpu->iowait, stat.cpu->irq, stat.cpu->softirq, stat.cpu->steal}),
+            (std::vector<std::uint64_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(stat.context_switches_total, 99u);
+  const sr::StatCounters short_line = sr::parse_stat_counters("cpu  1 2 3 4 5 6\n");
+  EXPECT_FALSE(short_line.cpu);
+  EXPECT_FALSE(short_line.context_switches_total);
+
+  const sr::MemoryCounters memory = sr::parse_memory_counters(
+      "MemTotal: 1000 kB\nMemFree: 200 kB\nMemAvailable: 700 kB\nBuffers: 100 kB\nCached: 300 kB\n"
+      "SwapCached: 50 kB\nSwapTotal: 500 kB\nSwapFree: 600 kB\n");
+  EXPECT_EQ(memory.total_bytes, 1000u * 1024);
+  EXPECT_EQ(memory.used_bytes, 400u * 1024);
+  EXPECT_EQ(memory.available_bytes, 700u * 1024);
+  EXPECT_EQ(memory.swap_total_bytes, 500u * 1024);
+  EXPECT_EQ(memory.swap_used_bytes, 0u);  // free above total: none used, not a wrapped value
+  const sr::MemoryCounters old_kernel = sr::parse_memory_counters("MemTotal: 1000 kB\nMemFree: 200 kB\n");
+  EXPECT_EQ(old_kernel.used_bytes, 800u * 1024);
+  EXPECT_FALSE(old_kernel.available_bytes);
+  EXPECT_FALSE(old_kernel.swap_used_bytes);
+
+  const std::optional<sr::LoadAverage64> load = sr::parse_load_average64("0.52 0.58 0.59 3/234 5678\n");
+  ASSERT_TRUE(load);
+  EXPECT_EQ(load->load_avg_1, 0.52);  // double precision: 0.52 reads 0.52
+  EXPECT_EQ(load->run_queue_length, 3.0);
+  EXPECT_FALSE(sr::parse_load_average64("0.52 0.58 0.59 3/234\n"));
+
+  const sr::PageFaultTotals faults = sr::parse_page_fault_totals("pgfaults 1\npgfault 500\n");
+  EXPECT_EQ(faults.faults, 500u);
+  EXPECT_FALSE(faults.major_faults);
+}
+
+// A /proc and /sys tree in a temporary directory, rewritten between readings.
+class Machine {
+ public:
+  Machine() {
+    sources_.paths.proc_stat = keep(dir_.path() / "stat");
+    sources_.paths.proc_loadavg = keep(dir_.path() / "loadavg");
+    sources_.paths.proc_meminfo = keep(dir_.path() / "meminfo");
+    sources_.paths.proc_uptime = keep(dir_.path() / "uptime");
+    sources_.paths.proc_vmstat = keep(dir_.path() / "vmstat");
+    sources_.paths.proc_diskstats = keep(dir_.path() / "diskstats");
+    sources_.paths.proc_net_dev = keep(dir_.path() / "net_dev");
+    sources_.paths.thermal_dir = keep(dir_.path() / "thermal");
+    sources_.paths.firmware_tool = "quillmere-test-no-such-tool";
+    sources_.sys_block_dir = keep(dir_.path() / "block");
+    dir_.write_file("block/sda/size", "2048\n");  // a whole disk: no partition entry
+    dir_.write_file("block/sda1/partition", "1\n");
+    dir_.write_file("thermal/thermal_zone2/temp", "30000\n");
+    dir_.write_file("thermal/thermal_zone10/temp", "48312\n");
+    dir_.write_file("thermal/thermal_zone10/type", "cpu-thermal\n");
+    dir_.write_file("thermal/thermal_zone3/temp", "garbage\n");
+  }
+
+  // Writes the counters that move between readings.
+  void write(std::uint64_t user, std::uint64_t idle, std::uint64_t iowait, std::uint64_t ctxt,
+             std::uint64_t pgfault, std::uint64_t pgmajfault, std::uint64_t sda_sectors_read,
+             std::uint64_t sda1_sectors_read, std::uint64_t lo_rx, std::uint64_t eth_tx) {
+    const auto n = [](std::uint64_t v) { return std::to_string(v); };
+    dir_.write_file("stat", "cpu  " + n(user) + " 0 0 " + n(idle) + " " + n(iowait) + " 0 0 0 0 0\nctxt " + n(ctxt) +
+                                "\n");
+    dir_.write_file("loadavg", "0.52 0.58 0.59 2/234 5678\n");
+    dir_.write_file("meminfo", "MemTotal: 1000 kB\nMemFree: 100 kB\nMemAvailable: 600 kB\n");
+    dir_.write_file("uptime", "250.5 900.25\n");
+    dir_.write_file("vmstat", "pgfault " + n(pgfault) + "\npgmajfault " + n(pgmajfault) + "\n");
+    dir_.write_file("diskstats", "   8  0 sda 1 0 " + n(sda_sectors_read) + " 0 0 0 8 0 0 0 0\n"
+                                 "   8  1 sda1 1 0 " + n(sda1_sectors_read) + " 0 0 0 8 0 0 0 0\n");
+    dir_.write_file("net_dev", "h1\nh2\n    lo: " + n(lo_rx) + " 0 0 0 0 0 0 0 " + n(lo_rx) +
+                                   " 0 0 0 0 0 0 0\n  eth0: 0 0 0 0 0 0 0 0 " + n(eth_tx) + " 0 0 0 0 0 0 0\n");
+  }
+
+  // A reading stamped as taken at `at_seconds` on the monotonic clock.
+  CounterReading read(double at_seconds) const {
+    CounterReading reading = take_counter_reading(sources_);
+    reading.monotonic_ns = static_cast<std::uint64_t>(at_seconds * 1e9);
+    return reading;
+  }
+
+ private:
+  const char* keep(const std::filesystem::path& path) { return paths_.emplace_back(path.string()).c_str(); }
+
+  test::TempDir dir_;
+  std::vector<std::string> paths_ = std::vector<std::string>();
+  CounterSources sources_;
+};
+
+TEST(IntervalSample, RatesAndSharesComeFromTheCounterMovesOverTheMeasuredInterval) {
+  Machine machine;
+  machine.write(100, 100, 0, 1000, 5000, 10, 8, 8, 1000, 500);
+  const CounterReading before = machine.read(1.0);
+  // Over 2 s: 40 ticks user, 40 idle, 20 iowait; 600 switches; 400 faults of
+  // which 100 major; sda +2048 sectors, its partition +2048 more (not added
+  // again); lo +3000 bytes each way; eth0's counter went back.
+  machine.write(140, 140, 20, 1600, 5400, 110, 2056, 2056, 4000, 100);
+  const CounterReading after = machine.read(3.0);
+
+  EXPECT_EQ(after.disk_totals(), (std::pair<std::uint64_t, std::uint64_t>{2056u * 512, 8u * 512}));
+  ASSERT_EQ(after.zones.size(), 2u);  // the garbage zone is left out; zone10 sorts first
+  EXPECT_EQ(after.zones[0].zone, "thermal_zone10");
+  EXPECT_EQ(after.zones[0].type, "cpu-thermal");
+  EXPECT_EQ(after.zones[0].celsius, 48.312);
+  EXPECT_FALSE(after.zones[1].type);
+
+  const IntervalSample s = interval_sample(before, after);
+  EXPECT_EQ(s.interval_seconds, 2.0);
+  ASSERT_TRUE(s.cpu);
+  EXPECT_DOUBLE_EQ(s.cpu->usage, 40.0);  // iowait is not busy
+  EXPECT_DOUBLE_EQ(s.cpu->user, 40.0);
+  EXPECT_DOUBLE_EQ(s.cpu->idle, 40.0);
+  EXPECT_DOUBLE_EQ(s.cpu->iowait, 20.0);
+  EXPECT_EQ(s.context_switches_per_sec, 300.0);
+  EXPECT_EQ(s.page_faults_minor_per_sec, 150.0);
+  EXPECT_EQ(s.page_faults_major_per_sec, 50.0);
+  EXPECT_EQ(s.disk_read_bytes_per_sec, 2048.0 * 512 / 2);
+  EXPECT_EQ(s.disk_write_bytes_per_sec, 0.0);
+  EXPECT_EQ(s.net_rx_bytes_per_sec, 1500.0);
+  EXPECT_EQ(s.net_tx_bytes_per_sec, 1500.0);  // eth0 going back counts 0, not a wrap
+  EXPECT_EQ(s.cpu_temp_celsius, 48.312);
+  EXPECT_EQ(s.mem_used_bytes, 900u * 1024);
+  EXPECT_EQ(s.mem_available_bytes, 600u * 1024);
+  EXPECT_FALSE(s.throttle_status);  // no tool: no value, not 0
+
+  // No CPU time passed: no shares rather than a division by zero.
+  EXPECT_FALSE(interval_sample(after, after).cpu);
+}
+
+TEST(IntervalSample, AnUnreadableSourceIsMissingNotZero) {
+  Machine machine;
+  machine.write(100, 100, 0, 1000, 5000, 10, 8, 8, 1000, 500);
+  const CounterReading before = machine.read(1.0);
+  CounterSources nowhere;
+  nowhere.paths = SourcePaths{"/nonexistent/stat", "/nonexistent/loadavg", "/nonexistent/meminfo",
+                              "/nonexistent/uptime", "/nonexistent/vmstat", "/nonexistent/diskstats",
+                              "/nonexistent/net_dev", "/nonexistent/thermal", "quillmere-test-no-such-tool"};
+  const CounterReading after = take_counter_reading(nowhere);
+  EXPECT_FALSE(after.stat.cpu || after.stat.context_switches_total || after.load || after.uptime_seconds ||
+               after.memory.total_bytes || after.page_faults.faults || after.disks || after.interfaces);
+  EXPECT_TRUE(after.zones.empty());
+
+  const IntervalSample s = interval_sample(before, after);
+  EXPECT_FALSE(s.cpu || s.context_switches_per_sec || s.page_faults_minor_per_sec || s.disk_read_bytes_per_sec ||
+               s.net_rx_bytes_per_sec || s.cpu_temp_celsius || s.mem_total_bytes || s.load || s.uptime_seconds);
+}
+
+bool readable(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  return ::poll(&entry, 1, 0) == 1;
+}
+
+TEST(LatestValueSlot, HandsTheNewestValueToOneTakerAndCountsTheDropped) {
+  using Slot = runtime::LatestValueSlot<int>;
+  Slot slot;
+  std::optional<Slot::Taken> taken;
+  EXPECT_FALSE(readable(slot.ready_fd()));
+  slot.put(1);
+  EXPECT_TRUE(readable(slot.ready_fd()));
+  slot.put(2);
+  slot.put(3);
+  ASSERT_EQ(slot.take(taken), Slot::TakeStatus::kValue);
+  EXPECT_EQ(taken->value, 3);
+  EXPECT_EQ(taken->missed, 2u);
+  EXPECT_FALSE(readable(slot.ready_fd()));
+  slot.put(4);
+  slot.close();
+  EXPECT_EQ(slot.take(taken), Slot::TakeStatus::kClosed);  // closed wins over a held value
+}
+
+}  // namespace
+}  // namespace quillmere::collector
