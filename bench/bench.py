@@ -1,6 +1,8 @@
 """What one quillmere.get_metrics_once call costs, against gathering the same
 26 values with psutil ("the psutil way") and against a C++ floor that only
 reads the same files and runs the same tool, with no parsing and no thread.
+quillmere_sampler.read_counters(), one pass on the calling thread, is timed
+beside them against the same floor.
 
 Round by round, in rotated order, each contender runs once; medians and
 ratios come from the same rounds, so load from other processes falls on all
@@ -27,6 +29,7 @@ from importlib import metadata
 
 import psutil
 import quillmere
+import quillmere_sampler
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
 from mount_over import mount_over  # noqa: E402 - found through the path set just above
@@ -148,7 +151,8 @@ THREAD_COSTS = {"thread start+join": "thread", "floor on a new thread": "threade
 
 def measure(rounds, floor, psutil_too=True, threads_too=False):
     """Per-contender durations in ns; the first tenth of the rounds warms up."""
-    contenders = {"quillmere": in_process(quillmere.get_metrics_once)}
+    contenders = {"quillmere": in_process(quillmere.get_metrics_once),
+                  "read_counters": in_process(lambda _interval_ms: quillmere_sampler.read_counters())}
     if psutil_too:
         contenders["psutil way"] = in_process(psutil_way)
     contenders["floor"] = lambda: floor.ns("pass")
@@ -210,7 +214,8 @@ def section_bare(args):
         samples = measure(args.rounds, floor, threads_too=True)
     finally:
         floor.close()
-    met = report(title, samples, [("psutil way", "quillmere", ">=", 8), ("quillmere", "floor", "<=", 2.0)])
+    met = report(title, samples, [("psutil way", "quillmere", ">=", 8), ("quillmere", "floor", "<=", 2.0),
+                                  ("read_counters", "floor", "<=", 1.3), ("psutil way", "read_counters")])
     explain_gap(samples)
     return met
 
@@ -242,7 +247,8 @@ def section_tool(args):
     finally:
         os.environ["PATH"] = saved
     met = report("2. fake vcgencmd first on PATH (two runs of it per call)", samples,
-                 [("psutil way", "quillmere"), ("quillmere", "floor", "<=", 1.1)])
+                 [("psutil way", "quillmere"), ("quillmere", "floor", "<=", 1.1),
+                  ("read_counters", "floor", "<=", 1.3), ("psutil way", "read_counters")])
     explain_gap(samples)
     return met
 
@@ -326,7 +332,7 @@ def scaling_child(args):
     finally:
         floor.close()
     title = f"3. {disks} block devices and {interfaces} interfaces (files mounted over /proc)"
-    return report(title, samples, [("quillmere", "floor", "<=", 2.0)])
+    return report(title, samples, [("quillmere", "floor", "<=", 2.0), ("read_counters", "floor")])
 
 
 def machine():

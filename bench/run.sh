@@ -1,6 +1,7 @@
 #!/bin/sh
 # Times quillmere.get_metrics_once against the same values gathered with
-# psutil and against a C++ floor that only reads the same sources.
+# psutil and against a C++ floor that only reads the same sources, and
+# quillmere_sampler.read_counters against the same floor.
 #
 #   sh bench/run.sh [--quick]
 #
@@ -23,7 +24,7 @@ done
 python="${QUILLMERE_BENCH_PYTHON:-}"
 if [ -z "$python" ]; then
   [ -x .venv/bin/python ] || python3 -m venv .venv
-  .venv/bin/python -c "import quillmere" 2>/dev/null || .venv/bin/python -m pip install -q .
+  .venv/bin/python -c "import quillmere, quillmere_sampler" 2>/dev/null || .venv/bin/python -m pip install -q .
   .venv/bin/python -c "import psutil" 2>/dev/null || .venv/bin/python -m pip install -q psutil
   python=.venv/bin/python
 fi

@@ -43,7 +43,8 @@ def test_sdist_holds_what_a_build_needs_and_no_local_state(dist):
     with tarfile.open(dist[0]) as sdist:
         names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
     for needed in ("CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "PKG-INFO", "stubs/quillmere.pyi",
-                   "src/lib/module.cpp", "examples/snapshot.py"):
+                   "stubs/quillmere_sampler.pyi", "src/lib/module.cpp", "src/lib/sampler_module.cpp",
+                   "examples/snapshot.py"):
         assert needed in names
     local = [n for n in names if n.split("/")[0] in (".venv", "build", "dist", ".git", ".ci")
              or n.startswith("build-") or "__pycache__" in n or n.endswith(".so")]
@@ -57,10 +58,14 @@ def test_wheel_holds_the_module_both_stubs_and_complete_metadata(dist):
         stub = (REPO / "stubs" / "quillmere.pyi").read_bytes()
         assert wheel.read("quillmere.pyi") == stub
         assert wheel.read("quillmere-stubs/__init__.pyi") == stub
+        sampler_stub = (REPO / "stubs" / "quillmere_sampler.pyi").read_bytes()
+        assert wheel.read("quillmere_sampler.pyi") == sampler_stub
+        assert wheel.read("quillmere_sampler-stubs/__init__.pyi") == sampler_stub
         info = "quillmere-0.1.0.dist-info/"
         metadata = email.message_from_bytes(wheel.read(info + "METADATA"))
     assert {n for n in names if not n.startswith(info)} == {
-        "quillmere" + EXT_SUFFIX, "quillmere.pyi", "quillmere-stubs/__init__.pyi"}
+        "quillmere" + EXT_SUFFIX, "quillmere.pyi", "quillmere-stubs/__init__.pyi",
+        "quillmere_sampler" + EXT_SUFFIX, "quillmere_sampler.pyi", "quillmere_sampler-stubs/__init__.pyi"}
     assert info + "licenses/LICENSE" in names
 
     assert metadata["Name"] == "quillmere"
@@ -89,6 +94,9 @@ def test_wheel_installed_in_a_fresh_environment_works_and_is_typed(dist, tmp_pat
     done = run([python, "-c", "import json, quillmere; print(json.dumps(list(quillmere.get_metrics_once(1000))))"],
                cwd=tmp_path)
     assert len(json.loads(done.stdout)) == 26
+    done = run([python, "-c", "import quillmere_sampler as q\nwith q.Sampler(10) as s: print(len(s.sample()))"],
+               cwd=tmp_path)
+    assert done.stdout.strip() == "29"
 
     # mypy resolves quillmere from that environment's site-packages alone.
     probe = tmp_path / "probe.py"
@@ -99,6 +107,9 @@ def test_wheel_installed_in_a_fresh_environment_works_and_is_typed(dist, tmp_pat
         reveal_type(m["mem_total_bytes"])
         m["load_avg1"]
         quillmere.get_metrics_once("1000")
+        import quillmere_sampler
+        reveal_type(quillmere_sampler.read_counters()["mem_available_bytes"])
+        reveal_type(quillmere_sampler.Sampler(1000).sample()["disk_read_bytes_per_sec"])
     """))
     env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--python-executable", python,
@@ -109,4 +120,7 @@ def test_wheel_installed_in_a_fresh_environment_works_and_is_typed(dist, tmp_pat
     assert re.search(r':4: note: Revealed type is "(builtins\.)?int"', out), out
     assert ':5: error: TypedDict "Metrics" has no key "load_avg1"' in out
     assert ':6: error: Argument 1 to "get_metrics_once" has incompatible type "str"; expected "int"' in out
+    # "int | None" or "Union[builtins.int, None]", as the mypy version spells it.
+    assert re.search(r':8: note: Revealed type is ".*int.*None', out), out
+    assert re.search(r':9: note: Revealed type is ".*float.*None', out), out
     assert done.returncode == 1

@@ -310,3 +310,12 @@ def test_rates_under_disk_and_loopback_load_match_proc_over_the_same_span(tmp_pa
         true_moved = after[total] - before[total]
         assert true_moved > 0, total
         assert abs(moved - true_moved) <= 0.2 * true_moved, (rate, moved, true_moved)
+
+
+def test_asyncio_example_wakes_on_fileno_for_each_sample():
+    example = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "sampler_asyncio.py")
+    done = subprocess.run([sys.executable, example, "--interval-ms", "50", "--count", "3"], capture_output=True,
+                          text=True, timeout=30)
+    lines = done.stdout.splitlines()
+    assert done.returncode == 0 and len(lines) == 3, done.stderr
+    assert all(line.startswith("cpu ") and "missed" in line for line in lines), lines

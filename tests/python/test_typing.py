@@ -9,9 +9,11 @@ import sys
 from pathlib import Path
 
 import quillmere
+import quillmere_sampler
 
 REPO = Path(__file__).resolve().parents[2]
 STUB_SOURCE = REPO / "stubs" / "quillmere.pyi"
+SAMPLER_STUB = REPO / "stubs" / "quillmere_sampler.pyi"
 SITE = Path(quillmere.__file__).parent
 
 
@@ -22,6 +24,13 @@ def stub_fields(path):
     fields = [(n.target.id, n.annotation.id) for n in metrics.body if isinstance(n, ast.AnnAssign)]
     exported = next(n.value for n in tree.body if isinstance(n, ast.Assign) and n.targets[0].id == "__all__")
     return fields, ast.literal_eval(exported)
+
+
+def typed_dict_keys(path, name):
+    """[(key, annotation as written)] of one TypedDict of a stub."""
+    tree = ast.parse(path.read_text(), str(path))
+    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == name)
+    return [(n.target.id, ast.unparse(n.annotation)) for n in cls.body if isinstance(n, ast.AnnAssign)]
 
 
 def run_tool(args, cwd):
@@ -41,11 +50,24 @@ def test_both_installed_stubs_are_the_source_and_describe_a_real_call():
     assert exported == quillmere.__all__
 
 
+def test_sampler_stubs_are_installed_and_name_the_runtime_keys():
+    for path in (SITE / "quillmere_sampler.pyi", SITE / "quillmere_sampler-stubs" / "__init__.pyi"):
+        assert path.read_text() == SAMPLER_STUB.read_text(), path
+    counters = quillmere_sampler.read_counters()
+    assert [k for k, _ in typed_dict_keys(SAMPLER_STUB, "Counters")] == list(counters)
+    assert [k for k, _ in typed_dict_keys(SAMPLER_STUB, "CpuSeconds")] == list(counters["cpu_seconds"])
+    with quillmere_sampler.Sampler(10) as s:
+        sample = s.sample()
+    assert [k for k, _ in typed_dict_keys(SAMPLER_STUB, "Sample")] == list(sample)
+
+
 def test_stub_signature_and_exports_match_the_runtime(tmp_path):
-    # Metrics is a name for type checkers only; the dict it types is plain.
+    # The TypedDicts are names for type checkers only; the dicts they type are plain.
     allowlist = tmp_path / "allowlist"
-    allowlist.write_text("quillmere.Metrics\n")
-    done = run_tool(["mypy.stubtest", "quillmere", "--allowlist", str(allowlist)], tmp_path)
+    allowlist.write_text("quillmere.Metrics\n" + "".join(
+        f"quillmere_sampler.{name}\n"
+        for name in ("Counters", "CpuSeconds", "DiskCounters", "InterfaceCounters", "ZoneTemperature", "Sample")))
+    done = run_tool(["mypy.stubtest", "quillmere", "quillmere_sampler", "--allowlist", str(allowlist)], tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
 
 
@@ -54,6 +76,15 @@ def test_readme_key_table_matches_the_stub():
     table = text.split("\n## The 26 keys\n", 1)[1].split("\n## ", 1)[0]
     rows = [line.split("|")[1:3] for line in table.splitlines() if line.startswith("| `")]
     assert [(key.strip().strip("`"), kind.strip()) for key, kind in rows] == stub_fields(STUB_SOURCE)[0]
+
+
+def test_readme_sampler_key_tables_match_the_stub():
+    text = (REPO / "README.md").read_text()
+    for heading, name in (("## read_counters() keys", "Counters"), ("## Sampler sample keys", "Sample")):
+        table = text.split(f"\n{heading}\n", 1)[1].split("\n## ", 1)[0]
+        rows = [line.split("|")[1:3] for line in table.splitlines() if line.startswith("| `")]
+        assert [(key.strip().strip("`"), kind.strip().strip("`")) for key, kind in rows] == \
+            typed_dict_keys(SAMPLER_STUB, name), heading
 
 
 def test_examples_pass_mypy_strict(tmp_path):
