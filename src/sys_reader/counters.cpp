@@ -178,8 +178,10 @@ PageFaultTotals read_page_fault_totals(const char* path) {
   return text ? parse_page_fault_totals(*text) : PageFaultTotals{};
 }
 
+// Device files are read as bytes, like the one-shot readers read them: a
+// name need not be UTF-8, and one odd name must not cost every other device.
 std::optional<std::vector<DeviceReading>> read_disk_devices(const char* path, const char* sys_block_dir) {
-  const std::optional<std::string> text = read_text_file(path);
+  const std::optional<std::string> text = read_whole_file(path);
   if (!text) return std::nullopt;
   std::vector<DeviceReading> devices = sorted_devices(parse_disk_counters(*text));
   const std::string block_dir(sys_block_dir);
@@ -188,7 +190,7 @@ std::optional<std::vector<DeviceReading>> read_disk_devices(const char* path, co
 }
 
 std::optional<std::vector<DeviceReading>> read_net_devices(const char* path) {
-  const std::optional<std::string> text = read_text_file(path);
+  const std::optional<std::string> text = read_whole_file(path);
   if (!text) return std::nullopt;
   return sorted_devices(parse_net_counters(*text));
 }

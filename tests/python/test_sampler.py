@@ -92,19 +92,23 @@ def test_a_source_that_cannot_be_read_is_none_and_zones_keep_their_type(tmp_path
         import json, quillmere_sampler
         print(json.dumps(quillmere_sampler.read_counters()))
     """
-    done = run_isolated(tmp_path, code, files={"/proc/loadavg": None, "/proc/diskstats": None, "/proc/stat": None},
+    odd_net = b"h1\nh2\n\xffx0: 1 0 0 0 0 0 0 0 2 0 0 0 0 0 0 0\n"
+    done = run_isolated(tmp_path, code, files={"/proc/loadavg": None, "/proc/stat": None,
+                                               "/proc/net/dev": odd_net},
                         thermal={"thermal_zone1": {"temp": "51540\n", "type": "cpu-thermal\n"},
                                  "thermal_zone0": {"temp": None}, "thermal_zone2": {"temp": "7000\n"}},
                         tool="#!/bin/sh\nexit 1\n")
     assert done.returncode == 0, done.stderr
     d = json.loads(done.stdout)
-    for key in ("load_avg_1", "run_queue_length", "disks", "disk_read_bytes_total", "cpu_seconds",
+    for key in ("load_avg_1", "run_queue_length", "cpu_seconds",
                 "context_switches_total", "throttle_status", "arm_clock_hz"):
         assert d[key] is None, key
     assert d["temperatures"] == {"thermal_zone1": {"type": "cpu-thermal", "celsius": 51.54},
                                  "thermal_zone2": {"type": None, "celsius": 7.0}}
     assert d["cpu_temp_celsius"] == 51.54
-    assert d["interfaces"] is not None
+    # A name that is not UTF-8 survives as surrogate escapes.
+    assert d["interfaces"] == {b"\xffx0".decode(errors="surrogateescape"): {"received_bytes": 1,
+                                                                            "transmitted_bytes": 2}}
 
     (tmp_path / "none").mkdir()
     done = run_isolated(tmp_path / "none", code, thermal={}, path="/nonexistent")
