@@ -45,6 +45,7 @@ using Devices = std::vector<sys_reader::DeviceReading>;
 // Sums of per-device increases between two name-sorted readings, devices in
 // both only; each component saturates on its own. `whole_disks` leaves
 // partitions out.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the earlier and the later reading, named so
 std::pair<std::uint64_t, std::uint64_t> summed_increase(const Devices& previous, const Devices& current,
                                                         bool whole_disks) noexcept {
   std::uint64_t first = 0;

@@ -143,7 +143,9 @@ PyObject* sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     SamplerObject* sampler = as_sampler(self.get());
     sampler->core = nullptr;
     sampler->owner_pid = ::getpid();
-    sampler->core = new collector::Sampler(*period_ns);
+    // The object's memory is the interpreter's and knows no constructors, so
+    // the core is a plain owning pointer that the deallocator deletes.
+    sampler->core = new collector::Sampler(*period_ns);  // NOLINT(cppcoreguidelines-owning-memory)
     return self.release();
   } catch (...) {
     raise_current_exception();
@@ -157,7 +159,7 @@ void sampler_dealloc(PyObject* self) {
   if (sampler->core != nullptr && ::getpid() == sampler->owner_pid) {
     // Closing joins the worker, which may be finishing a pass.
     const ReleasedGil released;
-    delete sampler->core;
+    delete sampler->core;  // NOLINT(cppcoreguidelines-owning-memory): see sampler_new
   }
   // In a forked child the core is left as it is: its thread does not exist
   // there, so it can neither be joined nor destroyed.
@@ -265,8 +267,9 @@ PyType_Slot g_sampler_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(sampler_dealloc)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
     {Py_tp_iternext, reinterpret_cast<void*>(sampler_iternext)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-    {Py_tp_methods, g_sampler_methods},
-    {Py_tp_getset, g_sampler_getset},
+    // The tables decay to the pointers the C API stores.
+    {Py_tp_methods, g_sampler_methods},  // NOLINT(cppcoreguidelines-pro-bounds-array-to-pointer-decay)
+    {Py_tp_getset, g_sampler_getset},    // NOLINT(cppcoreguidelines-pro-bounds-array-to-pointer-decay)
     {Py_tp_doc, const_cast<char*>(  // NOLINT(cppcoreguidelines-pro-type-const-cast)
                     "Sampler(interval_ms=1000)\n--\n\n"
                     "A background sampler: one sample of interval rates per interval_ms milliseconds.")},
@@ -284,7 +287,7 @@ PyType_Spec g_sampler_spec = {
     static_cast<int>(sizeof(SamplerObject)),
     0,
     kSamplerFlags,
-    g_sampler_slots,
+    g_sampler_slots,  // NOLINT(cppcoreguidelines-pro-bounds-array-to-pointer-decay): the C API's slot table
 };
 
 // --- The module ---
@@ -344,8 +347,8 @@ PyModuleDef g_module_def = {
     "quillmere_sampler",
     "Interval rates and raw counters of a Linux host, for monitoring.",
     static_cast<Py_ssize_t>(sizeof(ModuleState)),
-    g_module_methods,
-    g_module_slots,
+    g_module_methods,  // NOLINT(cppcoreguidelines-pro-bounds-array-to-pointer-decay): the C API's tables
+    g_module_slots,    // NOLINT(cppcoreguidelines-pro-bounds-array-to-pointer-decay)
     module_traverse,
     module_clear,
     module_free,

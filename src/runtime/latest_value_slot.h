@@ -20,6 +20,7 @@
 // when no thread is inside take().
 #pragma once
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
@@ -78,8 +79,8 @@ class LatestValueSlot {
       }
       // Another taker may win the value this poll sees; the loop then waits
       // again. Both descriptors stay open for the slot's whole life.
-      pollfd fds[2] = {{ready_fd_.get(), POLLIN, 0}, {closed_fd_.get(), POLLIN, 0}};  // NOLINT(*-avoid-c-arrays)
-      if (::poll(fds, 2, -1) < 0) {
+      std::array<pollfd, 2> fds{{{ready_fd_.get(), POLLIN, 0}, {closed_fd_.get(), POLLIN, 0}}};
+      if (::poll(fds.data(), fds.size(), -1) < 0) {
         if (errno == EINTR) return TakeStatus::kInterrupted;
         throw std::system_error(errno, std::generic_category(), "poll");
       }

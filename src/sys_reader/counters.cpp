@@ -35,8 +35,7 @@ std::vector<DeviceReading> sorted_devices(DeviceCounters&& counters) {
 
 // sysfs names a block device whose kernel name holds a '/' (cciss/c0d0) with
 // a '!' in its place (cciss!c0d0).
-bool is_partition(const std::string& sys_block_dir, const std::string& name) {
-  std::string path = sys_block_dir;
+bool is_partition(std::string path, std::string_view name) {
   path.append("/");
   for (const char c : name) path.push_back(c == '/' ? '!' : c);
   path.append("/partition");
@@ -180,6 +179,7 @@ PageFaultTotals read_page_fault_totals(const char* path) {
 
 // Device files are read as bytes, like the one-shot readers read them: a
 // name need not be UTF-8, and one odd name must not cost every other device.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): two paths, each named for its file
 std::optional<std::vector<DeviceReading>> read_disk_devices(const char* path, const char* sys_block_dir) {
   const std::optional<std::string> text = read_whole_file(path);
   if (!text) return std::nullopt;
