@@ -105,7 +105,7 @@ CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd
   r.memory = sr::read_memory_counters(paths.proc_meminfo);
   r.page_faults = sr::read_page_fault_totals(paths.proc_vmstat);
   r.uptime_seconds = sr::read_uptime_seconds(paths.proc_uptime);
-  r.disks = sr::read_disk_devices(paths.proc_diskstats, sources.sys_block_dir);
+  r.disks = sr::read_disk_devices(paths.proc_diskstats, sources.sys_block_dir, sources.whole_disk_dir);
   r.interfaces = sr::read_net_devices(paths.proc_net_dev);
   r.timestamp = wall_clock_now();
   return r;

@@ -24,6 +24,7 @@ namespace quillmere::collector {
 struct CounterSources {
   SourcePaths paths;
   const char* sys_block_dir = sys_reader::kSysClassBlock;
+  const char* whole_disk_dir = sys_reader::kSysBlock;
 };
 
 struct CounterReading {

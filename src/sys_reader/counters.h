@@ -21,6 +21,7 @@
 namespace quillmere::sys_reader {
 
 inline constexpr const char* kSysClassBlock = "/sys/class/block";
+inline constexpr const char* kSysBlock = "/sys/block";
 
 // --- /proc/stat --------------------------------------------------------------
 
@@ -98,9 +99,12 @@ struct DeviceReading {
 // Every device of the file, sorted by name byte-wise, one entry per name (the
 // last line of a repeated name wins). nullopt when the file is unreadable.
 // Block devices are flagged as partitions by a `partition` entry in their
-// directory under `sys_block_dir`.
+// directory under `sys_block_dir`. Names listed in `whole_disk_dir` (sysfs
+// lists every whole disk there and no partition) are whole disks without a
+// look at their directory.
 std::optional<std::vector<DeviceReading>> read_disk_devices(const char* path = kProcDiskstats,
-                                                           const char* sys_block_dir = kSysClassBlock);
+                                                           const char* sys_block_dir = kSysClassBlock,
+                                                           const char* whole_disk_dir = kSysBlock);
 std::optional<std::vector<DeviceReading>> read_net_devices(const char* path = kProcNetDev);
 
 // --- /sys/class/thermal ------------------------------------------------------
@@ -118,5 +122,9 @@ std::vector<ThermalZoneReading> read_thermal_zones(const char* thermal_dir = kTh
 // The thermal_zone* entry names of `thermal_dir`, sorted byte-wise; empty when
 // the directory cannot be listed.
 std::vector<std::string> thermal_zone_names(const char* thermal_dir);
+
+// The entry names of `dir` that begin with `prefix`, sorted byte-wise, "."
+// and ".." left out; empty when the directory cannot be listed.
+std::vector<std::string> directory_entries(const char* dir, std::string_view prefix = {});
 
 }  // namespace quillmere::sys_reader

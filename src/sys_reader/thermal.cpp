@@ -35,23 +35,30 @@ class DirHandle {
 
 }  // namespace
 
-// Names of the thermal_zone* entries of `thermal_dir`, sorted byte-wise:
-// thermal_zone10 comes before thermal_zone2. Byte order, not a locale's
-// collation, so that the zone chosen is the same on every system.
-std::vector<std::string> thermal_zone_names(const char* thermal_dir) {
+std::vector<std::string> directory_entries(const char* dir, std::string_view prefix) {
   std::vector<std::string> names;
   // glibc's opendir opens the directory with O_CLOEXEC.
-  const DirHandle dir(thermal_dir);
-  if (dir.get() == nullptr) return names;
-  // A readdir error ends the listing like its end would; the zones found so
-  // far are still tried.
-  while (const dirent* entry = ::readdir(dir.get())) {
+  const DirHandle handle(dir);
+  if (handle.get() == nullptr) return names;
+  // A readdir error ends the listing like its end would; the entries found
+  // so far are still used.
+  while (const dirent* entry = ::readdir(handle.get())) {
     // d_name is the C API's NUL-terminated char array.
     const std::string_view name(entry->d_name);  // NOLINT(cppcoreguidelines-pro-bounds-array-to-pointer-decay)
-    if (starts_with(name, kZonePrefix)) names.emplace_back(name);
+    if (name == "." || name == "..") continue;
+    if (starts_with(name, prefix)) names.emplace_back(name);
   }
+  // Byte order, not a locale's collation, so that the order is the same on
+  // every system.
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// Names of the thermal_zone* entries of `thermal_dir`, sorted byte-wise:
+// thermal_zone10 comes before thermal_zone2, so the zone chosen is the same
+// on every system.
+std::vector<std::string> thermal_zone_names(const char* thermal_dir) {
+  return directory_entries(thermal_dir, kZonePrefix);
 }
 
 // Each zone's temp file holds millidegrees Celsius and a newline:

@@ -70,8 +70,12 @@ class Machine {
     sources_.paths.thermal_dir = keep(dir_.path() / "thermal");
     sources_.paths.firmware_tool = "quillmere-test-no-such-tool";
     sources_.sys_block_dir = keep(dir_.path() / "block");
-    dir_.write_file("block/sda/size", "2048\n");  // a whole disk: no partition entry
+    sources_.whole_disk_dir = keep(dir_.path() / "whole");
+    // sdb is a whole disk by its missing partition entry, sda by the listing
+    // of whole disks, sda1 a partition by its entry.
     dir_.write_file("block/sda1/partition", "1\n");
+    dir_.write_file("block/sdb/size", "2048\n");
+    dir_.write_file("whole/sda", "");
     dir_.write_file("thermal/thermal_zone2/temp", "30000\n");
     dir_.write_file("thermal/thermal_zone10/temp", "48312\n");
     dir_.write_file("thermal/thermal_zone10/type", "cpu-thermal\n");
@@ -90,7 +94,8 @@ class Machine {
     dir_.write_file("uptime", "250.5 900.25\n");
     dir_.write_file("vmstat", "pgfault " + n(pgfault) + "\npgmajfault " + n(pgmajfault) + "\n");
     dir_.write_file("diskstats", "   8  0 sda 1 0 " + n(sda_sectors_read) + " 0 0 0 8 0 0 0 0\n"
-                                 "   8  1 sda1 1 0 " + n(sda1_sectors_read) + " 0 0 0 8 0 0 0 0\n");
+                                 "   8  1 sda1 1 0 " + n(sda1_sectors_read) + " 0 0 0 8 0 0 0 0\n"
+                                 "   8 16 sdb 1 0 2 0 0 0 0 0 0 0 0\n");
     dir_.write_file("net_dev", "h1\nh2\n    lo: " + n(lo_rx) + " 0 0 0 0 0 0 0 " + n(lo_rx) +
                                    " 0 0 0 0 0 0 0\n  eth0: 0 0 0 0 0 0 0 0 " + n(eth_tx) + " 0 0 0 0 0 0 0\n");
   }
@@ -120,7 +125,7 @@ TEST(IntervalSample, RatesAndSharesComeFromTheCounterMovesOverTheMeasuredInterva
   machine.write(140, 140, 20, 1600, 5400, 110, 2056, 2056, 4000, 100);
   const CounterReading after = machine.read(3.0);
 
-  EXPECT_EQ(after.disk_totals(), (std::pair<std::uint64_t, std::uint64_t>{2056u * 512, 8u * 512}));
+  EXPECT_EQ(after.disk_totals(), (std::pair<std::uint64_t, std::uint64_t>{(2056u + 2) * 512, 8u * 512}));
   ASSERT_EQ(after.zones.size(), 2u);  // the garbage zone is left out; zone10 sorts first
   EXPECT_EQ(after.zones[0].zone, "thermal_zone10");
   EXPECT_EQ(after.zones[0].type, "cpu-thermal");
