@@ -337,8 +337,14 @@ PyMethodDef g_module_methods[] = {
 
 // No Py_mod_gil slot: the module does not claim to run without the GIL on
 // free-threaded builds, where the interpreter then enables the GIL for it.
+// Sub-interpreters with a GIL of their own may load it: its only object is in
+// the module state, its static tables never change after initialisation, and
+// its worker threads never touch the interpreter.
 PyModuleDef_Slot g_module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
