@@ -14,12 +14,11 @@ namespace {
 
 // Inserts key -> value, taking ownership of `value` (nullptr after a failed
 // constructor). Returns false with a Python error set.
-bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the order of PyDict_SetItem
+bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
   PyRef owned_value(value);
   if (!owned_value) return false;
-  PyRef owned_key(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
-  if (!owned_key) return false;
-  return PyDict_SetItem(dict, owned_key.get(), owned_value.get()) == 0;
+  return PyDict_SetItem(dict, key, owned_value.get()) == 0;
 }
 
 PyObject* none() {
@@ -40,15 +39,15 @@ PyObject* name_to_str(std::string_view name) {
 }
 
 // name -> {first_key: int, second_key: int}, or None without the source.
-PyObject* devices_dict(const std::optional<std::vector<sys_reader::DeviceReading>>& devices,
-                       std::string_view first_key, std::string_view second_key) {
+PyObject* devices_dict(const DictKeys& keys, const std::optional<std::vector<sys_reader::DeviceReading>>& devices,
+                       std::size_t first_key, std::size_t second_key) {
   if (!devices) return none();
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   for (const sys_reader::DeviceReading& device : *devices) {
     PyRef entry(PyDict_New());
-    if (!entry || !set_item(entry.get(), first_key, to_int(device.bytes.first)) ||
-        !set_item(entry.get(), second_key, to_int(device.bytes.second))) {
+    if (!entry || !set_item(entry.get(), keys[first_key], to_int(device.bytes.first)) ||
+        !set_item(entry.get(), keys[second_key], to_int(device.bytes.second))) {
       return nullptr;
     }
     PyRef name(name_to_str(device.name));
@@ -57,7 +56,7 @@ PyObject* devices_dict(const std::optional<std::vector<sys_reader::DeviceReading
   return dict.release();
 }
 
-PyObject* cpu_seconds_dict(const collector::CounterReading& r) {
+PyObject* cpu_seconds_dict(const DictKeys& keys, const collector::CounterReading& r) {
   if (!r.stat.cpu) return none();
   const sys_reader::CpuTicks& t = *r.stat.cpu;
   const double hz = r.ticks_per_second;
@@ -65,22 +64,22 @@ PyObject* cpu_seconds_dict(const collector::CounterReading& r) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   PyObject* d = dict.get();
-  const bool ok = set_item(d, "user", seconds(t.user)) && set_item(d, "nice", seconds(t.nice)) &&
-                  set_item(d, "system", seconds(t.system)) && set_item(d, "idle", seconds(t.idle)) &&
-                  set_item(d, "iowait", seconds(t.iowait)) && set_item(d, "irq", seconds(t.irq)) &&
-                  set_item(d, "softirq", seconds(t.softirq)) && set_item(d, "steal", seconds(t.steal));
+  const bool ok = set_item(d, keys[key("user")], seconds(t.user)) && set_item(d, keys[key("nice")], seconds(t.nice)) &&
+                  set_item(d, keys[key("system")], seconds(t.system)) && set_item(d, keys[key("idle")], seconds(t.idle)) &&
+                  set_item(d, keys[key("iowait")], seconds(t.iowait)) && set_item(d, keys[key("irq")], seconds(t.irq)) &&
+                  set_item(d, keys[key("softirq")], seconds(t.softirq)) && set_item(d, keys[key("steal")], seconds(t.steal));
   return ok ? dict.release() : nullptr;
 }
 
-PyObject* temperatures_dict(const std::vector<sys_reader::ThermalZoneReading>& zones) {
+PyObject* temperatures_dict(const DictKeys& keys, const std::vector<sys_reader::ThermalZoneReading>& zones) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   for (const sys_reader::ThermalZoneReading& zone : zones) {
     PyRef entry(PyDict_New());
     if (!entry) return nullptr;
     PyObject* type = zone.type ? name_to_str(*zone.type) : none();
-    if (!set_item(entry.get(), "type", type) ||
-        !set_item(entry.get(), "celsius", PyFloat_FromDouble(zone.celsius))) {
+    if (!set_item(entry.get(), keys[key("type")], type) ||
+        !set_item(entry.get(), keys[key("celsius")], PyFloat_FromDouble(zone.celsius))) {
       return nullptr;
     }
     PyRef name(name_to_str(zone.zone));
@@ -91,7 +90,15 @@ PyObject* temperatures_dict(const std::vector<sys_reader::ThermalZoneReading>& z
 
 }  // namespace
 
-PyObject* build_counters_dict(const collector::CounterReading& r) {
+bool make_dict_keys(DictKeys& keys) {
+  for (std::size_t i = 0; i < kDictKeyNames.size(); ++i) {
+    keys[i] = PyUnicode_InternFromString(kDictKeyNames[i]);
+    if (keys[i] == nullptr) return false;
+  }
+  return true;
+}
+
+PyObject* build_counters_dict(const DictKeys& keys, const collector::CounterReading& r) {
   using Pair = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
   const Pair disk = r.disk_totals();
   const Pair net = r.net_totals();
@@ -107,35 +114,35 @@ PyObject* build_counters_dict(const collector::CounterReading& r) {
   if (!dict) return nullptr;
   PyObject* d = dict.get();
   const bool ok =
-      set_item(d, "timestamp", PyFloat_FromDouble(timestamp_seconds(r.timestamp))) &&
-      set_item(d, "uptime_seconds", to_float(r.uptime_seconds)) &&
-      set_item(d, "cpu_seconds", cpu_seconds_dict(r)) &&
-      set_item(d, "context_switches_total", to_int(r.stat.context_switches_total)) &&
-      set_item(d, "page_faults_total", to_int(r.page_faults.faults)) &&
-      set_item(d, "page_faults_major_total", to_int(r.page_faults.major_faults)) &&
-      set_item(d, "disk_read_bytes_total", to_int(first(disk))) &&
-      set_item(d, "disk_written_bytes_total", to_int(second(disk))) &&
-      set_item(d, "net_received_bytes_total", to_int(first(net))) &&
-      set_item(d, "net_transmitted_bytes_total", to_int(second(net))) &&
-      set_item(d, "disks", devices_dict(r.disks, "read_bytes", "written_bytes")) &&
-      set_item(d, "interfaces", devices_dict(r.interfaces, "received_bytes", "transmitted_bytes")) &&
-      set_item(d, "run_queue_length", to_float(load(&sys_reader::LoadAverage64::run_queue_length))) &&
-      set_item(d, "load_avg_1", to_float(load(&sys_reader::LoadAverage64::load_avg_1))) &&
-      set_item(d, "load_avg_5", to_float(load(&sys_reader::LoadAverage64::load_avg_5))) &&
-      set_item(d, "load_avg_15", to_float(load(&sys_reader::LoadAverage64::load_avg_15))) &&
-      set_item(d, "mem_total_bytes", to_int(r.memory.total_bytes)) &&
-      set_item(d, "mem_used_bytes", to_int(r.memory.used_bytes)) &&
-      set_item(d, "mem_available_bytes", to_int(r.memory.available_bytes)) &&
-      set_item(d, "swap_total_bytes", to_int(r.memory.swap_total_bytes)) &&
-      set_item(d, "swap_used_bytes", to_int(r.memory.swap_used_bytes)) &&
-      set_item(d, "temperatures", temperatures_dict(r.zones)) &&
-      set_item(d, "cpu_temp_celsius", to_float(cpu_temp)) &&
-      set_item(d, "throttle_status", to_int(r.throttle_status)) &&
-      set_item(d, "arm_clock_hz", to_int(r.arm_clock_hz));
+      set_item(d, keys[key("timestamp")], PyFloat_FromDouble(timestamp_seconds(r.timestamp))) &&
+      set_item(d, keys[key("uptime_seconds")], to_float(r.uptime_seconds)) &&
+      set_item(d, keys[key("cpu_seconds")], cpu_seconds_dict(keys, r)) &&
+      set_item(d, keys[key("context_switches_total")], to_int(r.stat.context_switches_total)) &&
+      set_item(d, keys[key("page_faults_total")], to_int(r.page_faults.faults)) &&
+      set_item(d, keys[key("page_faults_major_total")], to_int(r.page_faults.major_faults)) &&
+      set_item(d, keys[key("disk_read_bytes_total")], to_int(first(disk))) &&
+      set_item(d, keys[key("disk_written_bytes_total")], to_int(second(disk))) &&
+      set_item(d, keys[key("net_received_bytes_total")], to_int(first(net))) &&
+      set_item(d, keys[key("net_transmitted_bytes_total")], to_int(second(net))) &&
+      set_item(d, keys[key("disks")], devices_dict(keys, r.disks, key("read_bytes"), key("written_bytes"))) &&
+      set_item(d, keys[key("interfaces")], devices_dict(keys, r.interfaces, key("received_bytes"), key("transmitted_bytes"))) &&
+      set_item(d, keys[key("run_queue_length")], to_float(load(&sys_reader::LoadAverage64::run_queue_length))) &&
+      set_item(d, keys[key("load_avg_1")], to_float(load(&sys_reader::LoadAverage64::load_avg_1))) &&
+      set_item(d, keys[key("load_avg_5")], to_float(load(&sys_reader::LoadAverage64::load_avg_5))) &&
+      set_item(d, keys[key("load_avg_15")], to_float(load(&sys_reader::LoadAverage64::load_avg_15))) &&
+      set_item(d, keys[key("mem_total_bytes")], to_int(r.memory.total_bytes)) &&
+      set_item(d, keys[key("mem_used_bytes")], to_int(r.memory.used_bytes)) &&
+      set_item(d, keys[key("mem_available_bytes")], to_int(r.memory.available_bytes)) &&
+      set_item(d, keys[key("swap_total_bytes")], to_int(r.memory.swap_total_bytes)) &&
+      set_item(d, keys[key("swap_used_bytes")], to_int(r.memory.swap_used_bytes)) &&
+      set_item(d, keys[key("temperatures")], temperatures_dict(keys, r.zones)) &&
+      set_item(d, keys[key("cpu_temp_celsius")], to_float(cpu_temp)) &&
+      set_item(d, keys[key("throttle_status")], to_int(r.throttle_status)) &&
+      set_item(d, keys[key("arm_clock_hz")], to_int(r.arm_clock_hz));
   return ok ? dict.release() : nullptr;
 }
 
-PyObject* build_sample_dict(const collector::IntervalSample& s, std::uint64_t missed) {
+PyObject* build_sample_dict(const DictKeys& keys, const collector::IntervalSample& s, std::uint64_t missed) {
   using Shares = collector::IntervalSample::CpuShares;
   const auto cpu = [&s](double Shares::*field) {
     return to_float(s.cpu ? std::optional<double>((*s.cpu).*field) : std::nullopt);
@@ -146,35 +153,35 @@ PyObject* build_sample_dict(const collector::IntervalSample& s, std::uint64_t mi
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   PyObject* d = dict.get();
-  const bool ok = set_item(d, "timestamp", PyFloat_FromDouble(timestamp_seconds(s.timestamp))) &&
-                  set_item(d, "cpu_usage_percent", cpu(&Shares::usage)) &&
-                  set_item(d, "cpu_user_percent", cpu(&Shares::user)) &&
-                  set_item(d, "cpu_system_percent", cpu(&Shares::system)) &&
-                  set_item(d, "cpu_idle_percent", cpu(&Shares::idle)) &&
-                  set_item(d, "cpu_iowait_percent", cpu(&Shares::iowait)) &&
-                  set_item(d, "cpu_irq_percent", cpu(&Shares::irq)) &&
-                  set_item(d, "cpu_softirq_percent", cpu(&Shares::softirq)) &&
-                  set_item(d, "cpu_steal_percent", cpu(&Shares::steal)) &&
-                  set_item(d, "run_queue_length", to_float(s.run_queue_length)) &&
-                  set_item(d, "context_switches_per_sec", to_float(s.context_switches_per_sec)) &&
-                  set_item(d, "cpu_temp_celsius", to_float(s.cpu_temp_celsius)) &&
-                  set_item(d, "throttle_status", to_int(s.throttle_status)) &&
-                  set_item(d, "mem_total_bytes", to_int(s.mem_total_bytes)) &&
-                  set_item(d, "mem_used_bytes", to_int(s.mem_used_bytes)) &&
-                  set_item(d, "page_faults_minor_per_sec", to_float(s.page_faults_minor_per_sec)) &&
-                  set_item(d, "page_faults_major_per_sec", to_float(s.page_faults_major_per_sec)) &&
-                  set_item(d, "uptime_seconds", to_float(s.uptime_seconds)) &&
-                  set_item(d, "load_avg_1", load(&sys_reader::LoadAverage64::load_avg_1)) &&
-                  set_item(d, "load_avg_5", load(&sys_reader::LoadAverage64::load_avg_5)) &&
-                  set_item(d, "load_avg_15", load(&sys_reader::LoadAverage64::load_avg_15)) &&
-                  set_item(d, "disk_read_bytes_per_sec", to_float(s.disk_read_bytes_per_sec)) &&
-                  set_item(d, "disk_write_bytes_per_sec", to_float(s.disk_write_bytes_per_sec)) &&
-                  set_item(d, "net_rx_bytes_per_sec", to_float(s.net_rx_bytes_per_sec)) &&
-                  set_item(d, "net_tx_bytes_per_sec", to_float(s.net_tx_bytes_per_sec)) &&
-                  set_item(d, "measure_clock", to_int(s.arm_clock_hz)) &&
-                  set_item(d, "interval_seconds", PyFloat_FromDouble(s.interval_seconds)) &&
-                  set_item(d, "mem_available_bytes", to_int(s.mem_available_bytes)) &&
-                  set_item(d, "missed", to_int(missed));
+  const bool ok = set_item(d, keys[key("timestamp")], PyFloat_FromDouble(timestamp_seconds(s.timestamp))) &&
+                  set_item(d, keys[key("cpu_usage_percent")], cpu(&Shares::usage)) &&
+                  set_item(d, keys[key("cpu_user_percent")], cpu(&Shares::user)) &&
+                  set_item(d, keys[key("cpu_system_percent")], cpu(&Shares::system)) &&
+                  set_item(d, keys[key("cpu_idle_percent")], cpu(&Shares::idle)) &&
+                  set_item(d, keys[key("cpu_iowait_percent")], cpu(&Shares::iowait)) &&
+                  set_item(d, keys[key("cpu_irq_percent")], cpu(&Shares::irq)) &&
+                  set_item(d, keys[key("cpu_softirq_percent")], cpu(&Shares::softirq)) &&
+                  set_item(d, keys[key("cpu_steal_percent")], cpu(&Shares::steal)) &&
+                  set_item(d, keys[key("run_queue_length")], to_float(s.run_queue_length)) &&
+                  set_item(d, keys[key("context_switches_per_sec")], to_float(s.context_switches_per_sec)) &&
+                  set_item(d, keys[key("cpu_temp_celsius")], to_float(s.cpu_temp_celsius)) &&
+                  set_item(d, keys[key("throttle_status")], to_int(s.throttle_status)) &&
+                  set_item(d, keys[key("mem_total_bytes")], to_int(s.mem_total_bytes)) &&
+                  set_item(d, keys[key("mem_used_bytes")], to_int(s.mem_used_bytes)) &&
+                  set_item(d, keys[key("page_faults_minor_per_sec")], to_float(s.page_faults_minor_per_sec)) &&
+                  set_item(d, keys[key("page_faults_major_per_sec")], to_float(s.page_faults_major_per_sec)) &&
+                  set_item(d, keys[key("uptime_seconds")], to_float(s.uptime_seconds)) &&
+                  set_item(d, keys[key("load_avg_1")], load(&sys_reader::LoadAverage64::load_avg_1)) &&
+                  set_item(d, keys[key("load_avg_5")], load(&sys_reader::LoadAverage64::load_avg_5)) &&
+                  set_item(d, keys[key("load_avg_15")], load(&sys_reader::LoadAverage64::load_avg_15)) &&
+                  set_item(d, keys[key("disk_read_bytes_per_sec")], to_float(s.disk_read_bytes_per_sec)) &&
+                  set_item(d, keys[key("disk_write_bytes_per_sec")], to_float(s.disk_write_bytes_per_sec)) &&
+                  set_item(d, keys[key("net_rx_bytes_per_sec")], to_float(s.net_rx_bytes_per_sec)) &&
+                  set_item(d, keys[key("net_tx_bytes_per_sec")], to_float(s.net_tx_bytes_per_sec)) &&
+                  set_item(d, keys[key("measure_clock")], to_int(s.arm_clock_hz)) &&
+                  set_item(d, keys[key("interval_seconds")], PyFloat_FromDouble(s.interval_seconds)) &&
+                  set_item(d, keys[key("mem_available_bytes")], to_int(s.mem_available_bytes)) &&
+                  set_item(d, keys[key("missed")], to_int(missed));
   return ok ? dict.release() : nullptr;
 }
 

@@ -9,14 +9,48 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "collector/counter_reading.h"
 
 namespace quillmere::lib {
 
+// Every key of the two dicts and their nested dicts, each once.
+inline constexpr std::array kDictKeyNames = {
+    "timestamp", "uptime_seconds", "cpu_seconds", "user", "nice", "system", "idle", "iowait", "irq",
+    "softirq", "steal", "context_switches_total", "page_faults_total", "page_faults_major_total",
+    "disk_read_bytes_total", "disk_written_bytes_total", "net_received_bytes_total",
+    "net_transmitted_bytes_total", "disks", "read_bytes", "written_bytes", "interfaces", "received_bytes",
+    "transmitted_bytes", "run_queue_length", "load_avg_1", "load_avg_5", "load_avg_15", "mem_total_bytes",
+    "mem_used_bytes", "mem_available_bytes", "swap_total_bytes", "swap_used_bytes", "temperatures", "type",
+    "celsius", "cpu_temp_celsius", "throttle_status", "arm_clock_hz", "cpu_usage_percent", "cpu_user_percent",
+    "cpu_system_percent", "cpu_idle_percent", "cpu_iowait_percent", "cpu_irq_percent", "cpu_softirq_percent",
+    "cpu_steal_percent", "context_switches_per_sec", "page_faults_minor_per_sec", "page_faults_major_per_sec",
+    "disk_read_bytes_per_sec", "disk_write_bytes_per_sec", "net_rx_bytes_per_sec", "net_tx_bytes_per_sec",
+    "measure_clock", "interval_seconds", "missed"};
+
+// The index of a key name, found at compile time: a misspelt key does not
+// build.
+consteval std::size_t key(std::string_view name) {
+  for (std::size_t i = 0; i < kDictKeyNames.size(); ++i) {
+    if (name == kDictKeyNames[i]) return i;
+  }
+  throw "not a key of the quillmere_sampler dicts";
+}
+
+// The keys as interned str objects (strong references), made once per module
+// so that building a dict creates and hashes no key string.
+using DictKeys = std::array<PyObject*, kDictKeyNames.size()>;
+
+// Fills every slot; false with a Python error set (the slots made so far
+// stay filled, for the module's clear to release).
+bool make_dict_keys(DictKeys& keys);
+
 // New references, or nullptr with a Python error set; no partial dict escapes.
-PyObject* build_counters_dict(const collector::CounterReading& reading);
-PyObject* build_sample_dict(const collector::IntervalSample& sample, std::uint64_t missed);
+PyObject* build_counters_dict(const DictKeys& keys, const collector::CounterReading& reading);
+PyObject* build_sample_dict(const DictKeys& keys, const collector::IntervalSample& sample, std::uint64_t missed);
 
 }  // namespace quillmere::lib

@@ -34,7 +34,10 @@ namespace {
 
 struct ModuleState {
   PyObject* sampler_type = nullptr;  // strong reference
+  DictKeys keys{};                   // strong references
 };
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 // The interpreter lock released for one scope, and taken back on every way
 // out of it, exceptions included. Nothing inside may touch a Python object.
@@ -70,14 +73,14 @@ void raise_current_exception() noexcept {
 
 // --- read_counters ---
 
-PyObject* read_counters(PyObject* /*module*/, PyObject* /*unused*/) {
+PyObject* read_counters(PyObject* module, PyObject* /*unused*/) {
   try {
     std::optional<collector::CounterReading> reading;
     {
       const ReleasedGil released;
       reading.emplace(collector::take_counter_reading());
     }
-    return build_counters_dict(*reading);
+    return build_counters_dict(state_of(module)->keys, *reading);
   } catch (...) {
     raise_current_exception();
   }
@@ -185,8 +188,11 @@ PyObject* next_sample(PyObject* self, Caller caller) {
         status = sampler->core->take(taken);
       }
       switch (status) {
-        case Status::kValue:
-          return build_sample_dict(taken->value, taken->missed);
+        case Status::kValue: {
+          const auto* state = static_cast<const ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
+          if (state == nullptr) return nullptr;
+          return build_sample_dict(state->keys, taken->value, taken->missed);
+        }
         case Status::kClosed:
           if (caller == Caller::kSample) PyErr_SetString(PyExc_ValueError, "sample() on a closed Sampler");
           return nullptr;
@@ -292,11 +298,10 @@ PyType_Spec g_sampler_spec = {
 
 // --- The module ---
 
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
-
 int module_exec(PyObject* module) {
   try {
     ModuleState* state = state_of(module);
+    if (!make_dict_keys(state->keys)) return -1;
     PyObject* type = PyType_FromModuleAndSpec(module, &g_sampler_spec, nullptr);
     if (type == nullptr) return -1;
     state->sampler_type = type;
@@ -317,12 +322,14 @@ int module_exec(PyObject* module) {
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
   ModuleState* state = state_of(module);
   Py_VISIT(state->sampler_type);
+  for (PyObject* key : state->keys) Py_VISIT(key);
   return 0;
 }
 
 int module_clear(PyObject* module) {
   ModuleState* state = state_of(module);
   Py_CLEAR(state->sampler_type);
+  for (PyObject*& key : state->keys) Py_CLEAR(key);
   return 0;
 }
 
