@@ -41,6 +41,7 @@ fixtures_for() {
     disk_counters) echo diskstats ;;
     net_counters) echo net_dev ;;
     cutting | utf8) echo stat loadavg meminfo uptime vmstat diskstats net_dev ;;
+    monitoring_counters) echo stat loadavg meminfo vmstat ;;
   esac
 }
 

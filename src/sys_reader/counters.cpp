@@ -56,7 +56,9 @@ StatCounters parse_stat_counters(std::string_view text) noexcept {
       std::array<std::string_view, 9> tokens;
       const std::size_t count = whitespace_tokens(line, tokens);
       if (count < 8) continue;
-      CpuTicks ticks;
+      // A later line overrides an earlier one column by column, as in the
+      // one-shot reader: without a steal column it keeps the earlier steal.
+      CpuTicks ticks = counters.cpu.value_or(CpuTicks{});
       ticks.user = parse_u64_or_zero(tokens[1]);
       ticks.nice = parse_u64_or_zero(tokens[2]);
       ticks.system = parse_u64_or_zero(tokens[3]);
