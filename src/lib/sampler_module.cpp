@@ -247,6 +247,8 @@ PyObject* sampler_exit(PyObject* self, PyObject* /*args*/) {
 
 PyObject* sampler_get_closed(PyObject* self, void* /*closure*/) {
   SamplerObject* sampler = as_sampler(self);
+  // In a forked child the slot's mutex may be held by a thread that is gone.
+  if (!check_same_process(sampler)) return nullptr;
   return PyBool_FromLong(sampler->core->closed() ? 1 : 0);
 }
 
