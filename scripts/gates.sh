@@ -55,9 +55,11 @@ CXX=g++ CXXFLAGS="-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-
   LDFLAGS="-fsanitize=address,undefined" \
   "$venv/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
   -Ccmake.build-type=Debug -Cbuild-dir=build/gate-module .
-module=$(ls "$venv"/lib/python3*/site-packages/quillmere*.so)
-ldd "$module" | grep -q libasan || { echo "the module is not built with AddressSanitizer"; exit 1; }
-echo "module: $module (links $(ldd "$module" | grep -o 'lib[a-z]*san\.so[.0-9]*' | sort -u | tr '\n' ' '))"
+# Both modules of the distribution: quillmere and quillmere_sampler.
+for module in "$venv"/lib/python3*/site-packages/quillmere*.so; do
+  ldd "$module" | grep -q libasan || { echo "$module is not built with AddressSanitizer"; exit 1; }
+  echo "module: $module (links $(ldd "$module" | grep -o 'lib[a-z]*san\.so[.0-9]*' | sort -u | tr '\n' ' '))"
+done
 # The packaging tests (marked slow) build and test a wheel of their own,
 # without sanitizers; everything else runs against the sanitized module.
 (cd tests/python &&

@@ -6,13 +6,17 @@
 
 #include <cmath>
 #include <optional>
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <poll.h>
 
 #include <gtest/gtest.h>
 
+#include "collector/sampler.h"
 #include "runtime/latest_value_slot.h"
 #include "test_support.h"
 
@@ -99,6 +103,8 @@ class Machine {
     dir_.write_file("net_dev", "h1\nh2\n    lo: " + n(lo_rx) + " 0 0 0 0 0 0 0 " + n(lo_rx) +
                                    " 0 0 0 0 0 0 0\n  eth0: 0 0 0 0 0 0 0 0 " + n(eth_tx) + " 0 0 0 0 0 0 0\n");
   }
+
+  const CounterSources& sources() const noexcept { return sources_; }
 
   // A reading stamped as taken at `at_seconds` on the monotonic clock.
   CounterReading read(double at_seconds) const {
@@ -194,6 +200,33 @@ TEST(LatestValueSlot, HandsTheNewestValueToOneTakerAndCountsTheDropped) {
   slot.put(4);
   slot.close();
   EXPECT_EQ(slot.take(taken), Slot::TakeStatus::kClosed);  // closed wins over a held value
+}
+
+TEST(Sampler, TakersOnSeveralThreadsShareTheSamplesAndCloseWakesThemAll) {
+  Machine machine;
+  machine.write(100, 100, 0, 1000, 5000, 10, 8, 8, 1000, 500);
+  Sampler sampler(2'000'000, machine.sources());  // 2 ms
+  std::atomic<int> taken{0};
+  std::atomic<int> closed{0};
+  std::vector<std::thread> takers;
+  for (int i = 0; i < 4; ++i) {
+    takers.emplace_back([&] {
+      for (;;) {
+        std::optional<Sampler::Slot::Taken> out;
+        const Sampler::Slot::TakeStatus status = sampler.take(out);
+        if (status == Sampler::Slot::TakeStatus::kClosed) break;
+        if (status == Sampler::Slot::TakeStatus::kValue) ++taken;
+      }
+      ++closed;
+    });
+  }
+  while (taken.load() < 20) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto started = std::chrono::steady_clock::now();
+  sampler.close();
+  for (std::thread& taker : takers) taker.join();
+  EXPECT_EQ(closed.load(), 4);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+  EXPECT_TRUE(sampler.closed());
 }
 
 }  // namespace
