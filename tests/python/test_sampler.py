@@ -67,7 +67,6 @@ def test_read_counters_keys_types_and_consistency_with_proc():
         assert isinstance(d[key], kind), key
     assert list(d["cpu_seconds"]) == CPU_KINDS
     assert all(isinstance(v, float) for v in d["cpu_seconds"].values())
-    assert set(d["disks"]) == set(os.listdir("/sys/class/block")) or not os.path.isdir("/sys/class/block")
     whole = [v for name, v in d["disks"].items() if not os.path.exists(f"/sys/class/block/{name}/partition")]
     assert d["disk_read_bytes_total"] == sum(v["read_bytes"] for v in whole)
     assert d["net_received_bytes_total"] == sum(v["received_bytes"] for v in d["interfaces"].values())
@@ -208,7 +207,7 @@ def test_close_during_a_hung_tool_returns_within_a_second(tmp_path):
     """
     done = run_python(code, env=tool_env(tmp_path, HUNG_TOOL))
     assert done.returncode == 0, done.stderr
-    assert float(done.stdout) < 1.1
+    assert float(done.stdout) < 0.5  # the tool run is killed, not waited out (its bound is 1 s)
 
 
 def test_a_sampler_from_before_fork_raises_in_the_child_and_works_in_the_parent():
@@ -297,21 +296,26 @@ def test_rates_under_disk_and_loopback_load_match_proc_over_the_same_span(tmp_pa
         net = threading.Thread(target=loopback_load, args=(stop,))
         net.start()
         try:
-            with quillmere_sampler.Sampler(500) as s:
+            with quillmere_sampler.Sampler(1000) as s:
                 s.sample()
                 before = quillmere_sampler.read_counters()
-                samples = [s.sample() for _ in range(4)]
+                samples = [s.sample() for _ in range(3)]
                 after = quillmere_sampler.read_counters()
         finally:
             stop.set()
             writer.kill()
             writer.wait()
             net.join()
-    for rate, total in (("disk_write_bytes_per_sec", "disk_written_bytes_total"),
-                        ("net_rx_bytes_per_sec", "net_received_bytes_total"),
-                        ("net_tx_bytes_per_sec", "net_transmitted_bytes_total")):
+    # The samples cover the span between the two read_counters() calls (each
+    # made right after a pass), so nothing may have been skipped in between.
+    assert [m["missed"] for m in samples] == [0, 0, 0]
+    for rate, total in (("net_rx_bytes_per_sec", "net_received_bytes_total"),
+                        ("net_tx_bytes_per_sec", "net_transmitted_bytes_total"),
+                        ("disk_write_bytes_per_sec", "disk_written_bytes_total")):
         moved = sum(m[rate] * m["interval_seconds"] for m in samples)
         true_moved = after[total] - before[total]
+        if true_moved == 0 and total.startswith("disk"):
+            pytest.skip("the test directory is not on a block device (tmpfs?): no disk load to measure")
         assert true_moved > 0, total
         assert abs(moved - true_moved) <= 0.2 * true_moved, (rate, moved, true_moved)
 
