@@ -1,9 +1,13 @@
-"""Shared helpers: the process census (from census.py) and running Python in a
-private mount namespace with fixture files over /proc and /sys."""
+"""Shared helpers: the process census (from census.py), running Python in a
+private mount namespace with fixture files over /proc and /sys, and starting
+quillmere-exporter and the servers it is tested with."""
 
 import json
 import os
+import re
+import select
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -138,3 +142,97 @@ def sample_isolated(tmp_path, interval_ms=1000, **kwargs):
     done = run_isolated(tmp_path, code, **kwargs)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+# --- the exporter program and the servers it is tested with -------------------
+
+EXPORTER = os.path.join(os.path.dirname(sys.executable), "quillmere-exporter")
+
+# A fake firmware tool: 0x50005 is under-voltage and throttled, now and since boot.
+FAKE_TOOL = """#!/bin/sh
+case "$1" in
+  get_throttled) echo "throttled=0x50005" ;;
+  measure_clock) echo "frequency(48)=1500000000" ;;
+esac
+"""
+
+
+def env_with_tool(tmp_path, script):
+    """The environment with `script` as vcgencmd first on PATH."""
+    bindir = tmp_path / "bin"
+    bindir.mkdir(exist_ok=True)
+    (bindir / "vcgencmd").write_text(script)
+    (bindir / "vcgencmd").chmod(0o755)
+    return dict(os.environ, PATH=f"{bindir}:{os.environ.get('PATH', '/usr/bin:/bin')}")
+
+
+def require_tool(name):
+    """The path of a program the test runs; a missing one skips the test,
+    except in CI, where scripts/test.sh installs it and it must be there."""
+    path = shutil.which(name)
+    if path is None:
+        if os.environ.get("CI") == "true":
+            pytest.fail(f"{name} is not installed (scripts/test.sh installs it)")
+        pytest.skip(f"{name} is not installed")
+    return path
+
+
+def _default_sigint():
+    # A shell that starts its children in the background makes them ignore
+    # SIGINT, and Python keeps an inherited ignore; undo it so that the
+    # program sees Ctrl-C as it would on a terminal.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+@pytest.fixture
+def spawn():
+    """Starts programs (stdout and stderr piped, text); whatever still runs
+    when the test ends, however it ends, is killed and reaped."""
+    procs = []
+
+    def start(argv, **kwargs):
+        proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                preexec_fn=_default_sigint, **kwargs)
+        procs.append(proc)
+        return proc
+
+    yield start
+    for proc in procs:
+        if proc.poll() is None:
+            proc.kill()
+        try:
+            proc.communicate(timeout=10)
+        except (subprocess.TimeoutExpired, ValueError):
+            pass
+
+
+def start_exporter(spawn, *args, env=None):
+    """quillmere-exporter on a free port of 127.0.0.1; returns (process, URL)."""
+    proc = spawn([EXPORTER, "--port", "0", *args], env=env)
+    ready, _, _ = select.select([proc.stdout], [], [], 30)
+    assert ready, "the exporter printed no URL"
+    line = proc.stdout.readline()
+    match = re.fullmatch(r"serving (http://127\.0\.0\.1:(\d+)/metrics)\n", line)
+    assert match, (line, proc.stderr.read() if proc.poll() is not None else "")
+    return proc, match.group(1)
+
+
+def stop(proc, signum=signal.SIGTERM, timeout=15):
+    """Sends `signum`; returns (exit status, stdout, stderr) once the process is gone."""
+    proc.send_signal(signum)
+    out, err = proc.communicate(timeout=timeout)
+    return proc.returncode, out, err
+
+
+def parse_exposition(text):
+    """{name: type} and {(name, labels): value} from the text format."""
+    types, samples = {}, {}
+    for line in text.splitlines():
+        if line.startswith("# TYPE "):
+            _, _, name, kind = line.split()
+            types[name] = kind
+        elif line and not line.startswith("#"):
+            series, value = line.rsplit(" ", 1)
+            name, _, labels = series.partition("{")
+            samples[name, labels[:-1]] = float(value)
+    return types, samples

@@ -1,0 +1,257 @@
+"""quillmere-exporter read by the real servers (Debian's prometheus and
+prometheus-node-exporter), each started on a 127.0.0.1 port the test picks,
+with temporary storage: Prometheus scrapes the exporter every second and its
+HTTP API must show every documented series with its type, rates that agree
+with /proc over the same span, and the throttle flags of a fake vcgencmd;
+node_exporter's textfile collector must read the textfile mode's output; and
+promtool must accept the configuration, the alert rules and their tests.
+
+Each test prints what it read from the servers (run pytest with -s to see)."""
+
+import glob
+import json
+import os
+import socket
+import subprocess
+import threading
+import time
+import urllib.parse
+import urllib.request
+from pathlib import Path
+
+import pytest
+
+import quillmere_exporter
+from conftest import (EXPORTER, FAKE_TOOL, env_with_tool, needs_namespace, parse_exposition, require_tool, run_isolated,
+                      start_exporter)
+
+REPO = Path(__file__).resolve().parents[2]
+ALERTS = REPO / "contrib" / "prometheus" / "quillmere-alerts.yml"
+ALERT_TESTS = REPO / "contrib" / "prometheus" / "quillmere-alerts.test.yml"
+UNIT = REPO / "contrib" / "systemd" / "quillmere-exporter.service"
+SPAN = 10  # seconds: the rate() window, and the span the test reads /proc over
+
+
+def free_port():
+    # The port is free when this returns; a server that loses the race fails
+    # to start and the test says so.
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(what, predicate, timeout, proc=None):
+    """Polls `predicate` until it returns a true value; fails after `timeout` s
+    or as soon as `proc` exits."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            result = predicate()
+        except OSError:
+            result = None
+        if result:
+            return result
+        if proc is not None and proc.poll() is not None:
+            pytest.fail(f"{what}: the server exited ({proc.returncode}): {proc.stderr.read()[-2000:]}")
+        if time.monotonic() > deadline:
+            pytest.fail(f"{what}: not within {timeout} s")
+        time.sleep(0.2)
+
+
+def get(url, timeout=10):
+    with urllib.request.urlopen(url, timeout=timeout) as response:
+        return response.read().decode()
+
+
+def proc_counters():
+    """(ctxt, total CPU seconds, idle CPU seconds, lo received bytes) now."""
+    ticks = os.sysconf("SC_CLK_TCK")
+    stat = Path("/proc/stat").read_text().splitlines()
+    cpu = [int(v) for v in stat[0].split()[1:9]]
+    ctxt = next(int(line.split()[1]) for line in stat if line.startswith("ctxt "))
+    lo = next(line for line in Path("/proc/net/dev").read_text().splitlines() if line.strip().startswith("lo:"))
+    return ctxt, sum(cpu) / ticks, cpu[3] / ticks, int(lo.split(":", 1)[1].split()[0])
+
+
+class LoopbackTraffic:
+    """Sends a steady stream over a TCP connection on 127.0.0.1 until stopped."""
+
+    def __init__(self, bytes_per_second):
+        self.rate = bytes_per_second
+        self.stopping = threading.Event()
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.threads = [threading.Thread(target=self._receive), threading.Thread(target=self._send)]
+
+    def _receive(self):
+        conn, _ = self.server.accept()
+        with conn:
+            while conn.recv(1 << 16):
+                pass
+
+    def _send(self):
+        chunk = b"q" * (1 << 16)
+        sent, started = 0, time.monotonic()
+        with socket.create_connection(self.server.getsockname()) as conn:
+            while not self.stopping.is_set():
+                if sent < self.rate * (time.monotonic() - started):
+                    conn.sendall(chunk)
+                    sent += len(chunk)
+                else:
+                    time.sleep(0.005)
+
+    def __enter__(self):
+        for t in self.threads:
+            t.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping.set()
+        for t in self.threads:
+            t.join(10)
+        self.server.close()
+
+
+class Prometheus:
+    def __init__(self, url):
+        self.url = url
+
+    def query(self, expr, at=None):
+        params = {"query": expr, **({"time": f"{at:.3f}"} if at is not None else {})}
+        reply = json.loads(get(f"{self.url}/api/v1/query?{urllib.parse.urlencode(params)}"))
+        assert reply["status"] == "success", reply
+        return reply["data"]["result"]
+
+    def scalar(self, expr, at=None):
+        result = self.query(expr, at)
+        assert len(result) == 1, (expr, result)
+        return float(result[0]["value"][1])
+
+
+def test_promtool_accepts_the_rules_and_their_unit_tests():
+    promtool = require_tool("promtool")
+    for args in (["check", "rules", str(ALERTS)], ["test", "rules", str(ALERT_TESTS)]):
+        done = subprocess.run([promtool, *args], capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_the_service_unit_passes_systemd_analyze_verify(tmp_path):
+    analyze = require_tool("systemd-analyze")
+    # The unit as shipped, with ExecStart pointing at the program installed
+    # here (verify insists that the command exists).
+    unit = tmp_path / UNIT.name
+    unit.write_text(UNIT.read_text().replace("/usr/local/bin/quillmere-exporter", EXPORTER))
+    done = subprocess.run([analyze, "verify", str(unit)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stderr == "", done.stdout + done.stderr
+
+
+def test_prometheus_scrapes_the_exporter_every_second(spawn, tmp_path):
+    prometheus = require_tool("prometheus")
+    promtool = require_tool("promtool")
+    _, exporter_url = start_exporter(spawn, env=env_with_tool(tmp_path, FAKE_TOOL))
+    target = urllib.parse.urlsplit(exporter_url).netloc
+    config = tmp_path / "prometheus.yml"
+    config.write_text(f"""
+global:
+  scrape_interval: 1s
+  scrape_timeout: 1s
+  evaluation_interval: 1s
+rule_files: ["{ALERTS}"]
+scrape_configs:
+  - job_name: quillmere
+    static_configs:
+      - targets: ["{target}"]
+""")
+    done = subprocess.run([promtool, "check", "config", str(config)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+    port = free_port()
+    server = spawn([prometheus, f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'data'}",
+                    f"--web.listen-address=127.0.0.1:{port}", "--log.level=warn"], cwd=tmp_path)
+    api = Prometheus(f"http://127.0.0.1:{port}")
+    wait_for("Prometheus ready", lambda: "Ready" in get(api.url + "/-/ready"), 60, server)
+    wait_for("three scrapes", lambda: api.query("count_over_time(up[1m]) >= 3"), 60, server)
+
+    with LoopbackTraffic(4 << 20):
+        time.sleep(2)  # the stream is steady before the span starts
+        start, before = time.time(), proc_counters()
+        time.sleep(SPAN)
+        end, after = time.time(), proc_counters()
+    # Prometheus's window (end - SPAN, end] is the span over which the test
+    # read /proc; the last scrape in it must be stored before querying.
+    wait_for("a scrape after the span", lambda: api.query(f"timestamp(up) > {end:.3f}"), 30, server)
+
+    assert api.scalar(f'up{{job="quillmere"}}', end) == 1
+    cpus = api.scalar(f"sum(rate(quillmere_cpu_seconds_total[{SPAN}s]))", end)
+    idle = api.scalar(f'rate(quillmere_cpu_seconds_total{{mode="idle"}}[{SPAN}s])', end)
+    ctxt = api.scalar(f"rate(quillmere_context_switches_total[{SPAN}s])", end)
+    lo = api.scalar(f'sum(rate(quillmere_network_receive_bytes_total{{device="lo"}}[{SPAN}s]))', end)
+    true = [(b - a) / (end - start) for a, b in zip(before, after)]
+    print(f"\nrates over {end - start:.1f} s, Prometheus vs /proc: CPU seconds/s {cpus:.3f} vs {true[1]:.3f}, "
+          f"idle {idle:.3f} vs {true[2]:.3f}, context switches/s {ctxt:.0f} vs {true[0]:.0f}, "
+          f"lo received B/s {lo:.0f} vs {true[3]:.0f}")
+    assert cpus > 0 and ctxt > 0 and lo > 0
+    assert cpus == pytest.approx(true[1], rel=0.1)
+    assert idle == pytest.approx(true[2], abs=0.1 * true[1])
+    assert ctxt == pytest.approx(true[0], rel=0.25)
+    assert lo == pytest.approx(true[3], rel=0.15) and lo > 2 << 20
+
+    # Every documented series with its documented type; thermal zones only
+    # where the host has one.
+    metadata = json.loads(get(api.url + "/api/v1/metadata"))["data"]
+    present = {r["metric"]["__name__"] for r in api.query('count by (__name__) ({__name__=~"quillmere_.+"})')}
+    expected = {name.split("{")[0]: kind for name, kind, _ in quillmere_exporter.metric_list()}
+    if not glob.glob("/sys/class/thermal/thermal_zone*/temp"):
+        assert api.scalar('quillmere_source_up{source="thermal"}') == 0
+        del expected["quillmere_thermal_zone_celsius"]
+    assert present == set(expected)
+    assert {name: metadata[name][0]["type"] for name in expected} == expected
+
+    # The fake tool's 0x50005: under-voltage and throttled, now and since boot.
+    flags = api.query("quillmere_throttle_flag")
+    print("query quillmere_throttle_flag ->", json.dumps(
+        [(r["metric"]["condition"], r["metric"]["when"], r["value"][1]) for r in flags]))
+    assert {(r["metric"]["condition"], r["metric"]["when"]) for r in flags if r["value"][1] == "1"} == {
+        (c, w) for c in ("under_voltage", "throttled") for w in ("now", "since_boot")}
+    assert len(flags) == 8
+    assert api.scalar("quillmere_throttle_status") == 0x50005
+    assert api.scalar("quillmere_arm_clock_hertz") == 1.5e9
+    # The rule with no waiting time fires from the rules Prometheus loaded.
+    wait_for("the since-boot alert", lambda: api.query(
+        'ALERTS{alertname="QuillmereUnderVoltageSinceBoot", alertstate="firing"}'), 30, server)
+
+
+@needs_namespace
+def test_node_exporter_reads_the_textfile(spawn, tmp_path):
+    node_exporter = require_tool("prometheus-node-exporter")
+    textdir = tmp_path / "textfile"
+    textdir.mkdir()
+    # The exporter reads a /proc/net/dev with an interface name that is not
+    # UTF-8, the rest of the host as it is.
+    net_dev = (b"Inter-|   Receive                                                |  Transmit\n"
+               b" face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets\n"
+               b"    lo: 5000 10 0 0 0 0 0 0 6000 10 0 0 0 0 0 0\n"
+               b"wl\xff0: 7000 10 0 0 0 0 0 0 8000 10 0 0 0 0 0 0\n")
+    done = run_isolated(tmp_path, f"""
+        import sys, quillmere_exporter
+        sys.exit(quillmere_exporter.main(["--textfile", "{textdir / 'quillmere.prom'}"]))
+    """, files={"/proc/net/dev": net_dev}, tool=FAKE_TOOL)
+    assert done.returncode == 0, done.stderr
+
+    port = free_port()
+    server = spawn([node_exporter, "--collector.disable-defaults", "--collector.textfile",
+                    f"--collector.textfile.directory={textdir}", f"--web.listen-address=127.0.0.1:{port}"])
+    text = wait_for("node_exporter serving", lambda: get(f"http://127.0.0.1:{port}/metrics"), 30, server)
+    types, samples = parse_exposition(text)
+    excerpt = [line for line in text.splitlines() if "quillmere_network_receive" in line or "throttle_flag{" in line
+               or line.startswith("node_textfile_scrape_error")]
+    print("\nnode_exporter /metrics excerpt:\n" + "\n".join(excerpt))
+
+    assert samples["node_textfile_scrape_error", ""] == 0
+    expected = {name.split("{")[0]: kind for name, kind, _ in quillmere_exporter.metric_list()}
+    quillmere_types = {k: v for k, v in types.items() if k.startswith("quillmere_")}
+    assert set(quillmere_types) <= set(expected) and set(quillmere_types) >= set(expected) - {
+        "quillmere_thermal_zone_celsius"}
+    assert all(expected[k] == v for k, v in quillmere_types.items())
+    assert samples["quillmere_network_receive_bytes_total", 'device="lo"'] == 5000
+    assert samples["quillmere_network_transmit_bytes_total", 'device="wl\\\\xff0"'] == 8000
+    assert samples["quillmere_throttle_flag", 'condition="under_voltage",when="since_boot"'] == 1
