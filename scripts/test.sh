@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs everything the tests need and runs every test: the C++ unit tests
 # (GoogleTest, built with GCC and Clang), the Python suite against the module
-# installed into a private virtual environment, then the hardening gates
+# installed into a private virtual environment (with the exporter tested
+# against real Prometheus and node_exporter servers), then the hardening gates
 # (scripts/gates.sh: clang-tidy, sanitizers, valgrind, soak, fuzzing).
 set -eu
 cd "$(dirname "$0")/.."
@@ -17,6 +18,11 @@ python3 -c "import venv, ensurepip" 2>/dev/null || missing="$missing python3-ven
 command -v valgrind >/dev/null 2>&1 || missing="$missing valgrind"
 command -v setarch >/dev/null 2>&1 || missing="$missing util-linux"
 command -v clang-tidy >/dev/null 2>&1 || missing="$missing clang-tidy"
+# The servers and tools the exporter is tested with (promtool comes with prometheus).
+command -v prometheus >/dev/null 2>&1 || missing="$missing prometheus"
+command -v promtool >/dev/null 2>&1 || missing="$missing prometheus"
+command -v prometheus-node-exporter >/dev/null 2>&1 || missing="$missing prometheus-node-exporter"
+command -v systemd-analyze >/dev/null 2>&1 || missing="$missing systemd"
 # Clang's sanitizer and fuzzer runtimes.
 if ! command -v clang++ >/dev/null 2>&1 ||
    [ ! -f "$(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer-$(uname -m).a" ]; then

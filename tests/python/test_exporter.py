@@ -11,6 +11,7 @@ import subprocess
 import sys
 import time
 import urllib.request
+from pathlib import Path
 
 import pytest
 from prometheus_client.exposition import generate_latest
@@ -19,6 +20,7 @@ import quillmere_exporter
 from conftest import (EXPORTER, NAMESPACE_PREFIX, env_with_tool, needs_namespace, parse_exposition,
                       start_exporter, stop)
 
+REPO = Path(__file__).resolve().parents[2]
 NOT_UTF8 = b"wl\xff\n\"0".decode("utf-8", "surrogateescape")
 
 # A read_counters() result with every source readable.
@@ -128,6 +130,10 @@ def test_without_prometheus_client_it_says_how_to_install_it():
 def test_help_explains_every_metric_and_the_ignored_interval():
     done = subprocess.run([EXPORTER, "--help"], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0
+    # The example is the same program.
+    example = subprocess.run([sys.executable, str(REPO / "examples" / "prometheus_exporter.py"), "--help"],
+                             capture_output=True, text=True, timeout=60)
+    assert (example.returncode, example.stdout) == (0, done.stdout)
     for name, _, _ in quillmere_exporter.metric_list():
         assert name in done.stdout
     assert "--interval-ms" in done.stdout and "ignored" in done.stdout and "\\xNN" in done.stdout

@@ -63,7 +63,12 @@ def test_wheel_holds_the_module_both_stubs_and_complete_metadata(dist):
         assert wheel.read("quillmere_sampler-stubs/__init__.pyi") == sampler_stub
         info = "quillmere-0.1.0.dist-info/"
         metadata = email.message_from_bytes(wheel.read(info + "METADATA"))
-    assert {n for n in names if not n.startswith(info)} == {
+        entry_points = wheel.read(info + "entry_points.txt").decode()
+    # The exporter program: its package and console script.
+    exporter = {f"quillmere_exporter/{n}" for n in ("__init__.py", "__main__.py", "py.typed")}
+    assert exporter <= names
+    assert "quillmere-exporter = quillmere_exporter:main" in entry_points
+    assert {n for n in names if not n.startswith(info)} - exporter == {
         "quillmere" + EXT_SUFFIX, "quillmere.pyi", "quillmere-stubs/__init__.pyi",
         "quillmere_sampler" + EXT_SUFFIX, "quillmere_sampler.pyi", "quillmere_sampler-stubs/__init__.pyi"}
     assert info + "licenses/LICENSE" in names

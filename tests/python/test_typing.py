@@ -87,8 +87,9 @@ def test_readme_sampler_key_tables_match_the_stub():
             typed_dict_keys(SAMPLER_STUB, name), heading
 
 
-def test_examples_pass_mypy_strict(tmp_path):
+def test_examples_and_the_exporter_pass_mypy_strict(tmp_path):
     examples = sorted(str(p) for p in (REPO / "examples").glob("*.py"))
     assert len(examples) >= 3
-    done = run_tool(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *examples], tmp_path)
+    exporter = str(REPO / "src" / "exporter" / "quillmere_exporter")
+    done = run_tool(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *examples, exporter], tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr

@@ -104,13 +104,24 @@ SOURCE_HELP = "1 if the source could be read in this pass, 0 if not (its series 
 
 
 def label_value(name: str) -> str:
-    """A device or zone name as valid UTF-8: bytes that were not UTF-8 (kept
-    as lone surrogates by surrogateescape) become the text \\xNN."""
+    """A device or zone name as valid UTF-8: a byte that was not UTF-8 (kept
+    as a lone surrogate U+DC80..U+DCFF by surrogateescape) becomes the text
+    \\xNN, any other lone surrogate the text \\uNNNN."""
     try:
-        raw = name.encode("utf-8", "surrogateescape")
-    except UnicodeEncodeError:  # a surrogate surrogateescape did not make
-        raw = name.encode("utf-8", "backslashreplace")
-    return raw.decode("utf-8", "backslashreplace")
+        name.encode("utf-8")
+        return name  # the common case: nothing to replace
+    except UnicodeEncodeError:
+        pass
+    out = []
+    for char in name:
+        code = ord(char)
+        if 0xDC80 <= code <= 0xDCFF:
+            out.append(f"\\x{code - 0xDC00:02x}")
+        elif 0xD800 <= code <= 0xDFFF:
+            out.append(f"\\u{code:04x}")
+        else:
+            out.append(char)
+    return "".join(out)
 
 
 def _number(value: object) -> Optional[float]:
