@@ -25,7 +25,7 @@ import socket
 import sys
 import tempfile
 import threading
-from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 try:
     from prometheus_client import CollectorRegistry, make_wsgi_app
@@ -279,9 +279,9 @@ def run_textfile(path: str, every: Optional[float], registry: CollectorRegistry)
     def request_stop(signum: int, frame: object) -> None:
         stop.set()
 
-    if every is not None:
-        signal.signal(signal.SIGINT, request_stop)
-        signal.signal(signal.SIGTERM, request_stop)
+    # A signal lets the write in progress finish: no temporary file is left.
+    signal.signal(signal.SIGINT, request_stop)
+    signal.signal(signal.SIGTERM, request_stop)
     first = True
     while True:
         try:
@@ -380,9 +380,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         parser().error("--every needs --textfile")
     if MISSING_CLIENT is not None:
         print("quillmere-exporter needs prometheus_client, which is not installed "
-              f"({MISSING_CLIENT}). Install it with: pip install 'prometheus_client>=0.12' "
-              "(or install this package with its extra: pip install '.[exporter]' in the source tree, "
-              "or 'quillmere-0.1.0-...whl[exporter]' from a wheel file).", file=sys.stderr)
+              f"({MISSING_CLIENT}). Install it with: pip install prometheus_client "
+              "(or, in quillmere's source tree: pip install '.[exporter]').", file=sys.stderr)
         return 1
     import quillmere_sampler
 
@@ -390,7 +389,3 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if args.textfile is not None:
         return run_textfile(args.textfile, args.every, registry)
     return run_server(args.address, args.port, registry)
-
-
-if __name__ == "__main__":
-    sys.exit(main())
