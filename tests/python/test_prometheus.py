@@ -82,7 +82,9 @@ class LoopbackTraffic:
         self.rate = bytes_per_second
         self.stopping = threading.Event()
         self.server = socket.create_server(("127.0.0.1", 0))
-        self.threads = [threading.Thread(target=self._receive), threading.Thread(target=self._send)]
+        # Daemon threads: a connection that never came cannot hold up the exit.
+        self.threads = [threading.Thread(target=self._receive, daemon=True),
+                        threading.Thread(target=self._send, daemon=True)]
 
     def _receive(self):
         conn, _ = self.server.accept()
