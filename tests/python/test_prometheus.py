@@ -232,15 +232,14 @@ def test_node_exporter_reads_the_textfile(spawn, tmp_path):
     node_exporter = require_tool("prometheus-node-exporter")
     textdir = tmp_path / "textfile"
     textdir.mkdir()
-    # The exporter reads a /proc/net/dev with an interface name that needs
-    # escaping (a quote, a backslash, a non-ASCII letter), the rest of the
-    # host as it is. (The readers reject a file that is not UTF-8 as a whole,
-    # so names that are not UTF-8 are checked on a plain dict in
-    # test_exporter.py.)
+    # The exporter reads a /proc/net/dev with interface names that are not
+    # UTF-8 or need escaping (a quote, a backslash, a non-ASCII letter), the
+    # rest of the host as it is.
     net_dev = (b"Inter-|   Receive                                                |  Transmit\n"
                b" face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets\n"
                b"    lo: 5000 10 0 0 0 0 0 0 6000 10 0 0 0 0 0 0\n"
-               b"w\xc3\xa1n\"\\0: 7000 10 0 0 0 0 0 0 8000 10 0 0 0 0 0 0\n")
+               b"wl\xff0: 7000 10 0 0 0 0 0 0 8000 10 0 0 0 0 0 0\n"
+               b"w\xc3\xa1n\"\\0: 9000 10 0 0 0 0 0 0 9500 10 0 0 0 0 0 0\n")
     done = run_isolated(tmp_path, f"""
         import sys, quillmere_exporter
         sys.exit(quillmere_exporter.main(["--textfile", "{textdir / 'quillmere.prom'}"]))
@@ -263,5 +262,6 @@ def test_node_exporter_reads_the_textfile(spawn, tmp_path):
         "quillmere_thermal_zone_celsius"}
     assert all(expected[k] == v for k, v in quillmere_types.items())
     assert samples["quillmere_network_receive_bytes_total", 'device="lo"'] == 5000
-    assert samples["quillmere_network_transmit_bytes_total", 'device="wán\\"\\\\0"'] == 8000
+    assert samples["quillmere_network_transmit_bytes_total", 'device="wl\\\\xff0"'] == 8000
+    assert samples["quillmere_network_transmit_bytes_total", 'device="wán\\"\\\\0"'] == 9500
     assert samples["quillmere_throttle_flag", 'condition="under_voltage",when="since_boot"'] == 1
