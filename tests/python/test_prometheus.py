@@ -188,9 +188,13 @@ scrape_configs:
     cpus = api.scalar(f"sum(rate(quillmere_cpu_seconds_total[{SPAN}s]))", end)
     idle = api.scalar(f'rate(quillmere_cpu_seconds_total{{mode="idle"}}[{SPAN}s])', end)
     ctxt = api.scalar(f"rate(quillmere_context_switches_total[{SPAN}s])", end)
-    lo = api.scalar(f'sum(rate(quillmere_network_receive_bytes_total{{device="lo"}}[{SPAN}s]))', end)
+    lo_query = f'sum(rate(quillmere_network_receive_bytes_total{{device="lo"}}[{SPAN}s]))'
+    lo_result = api.query(lo_query, end)
+    print(f"\nquery {lo_query} -> {json.dumps(lo_result)}")
+    assert len(lo_result) == 1
+    lo = float(lo_result[0]["value"][1])
     true = [(b - a) / (end - start) for a, b in zip(before, after)]
-    print(f"\nrates over {end - start:.1f} s, Prometheus vs /proc: CPU seconds/s {cpus:.3f} vs {true[1]:.3f}, "
+    print(f"rates over {end - start:.1f} s, Prometheus vs /proc: CPU seconds/s {cpus:.3f} vs {true[1]:.3f}, "
           f"idle {idle:.3f} vs {true[2]:.3f}, context switches/s {ctxt:.0f} vs {true[0]:.0f}, "
           f"lo received B/s {lo:.0f} vs {true[3]:.0f}")
     assert cpus > 0 and ctxt > 0 and lo > 0
