@@ -52,6 +52,13 @@ struct ChannelState {
   std::size_t receivers = 1;            // guarded by mutex
 };
 
+// The slot of value number `n`. The count is 64-bit on every target while a
+// vector index is 32-bit on 32-bit boards; the remainder is below `size`, so
+// narrowing it back loses nothing.
+inline std::size_t slot_index(std::uint64_t n, std::size_t size) noexcept {
+  return static_cast<std::size_t>(n % size);
+}
+
 }  // namespace detail
 
 template <typename T>
@@ -79,7 +86,7 @@ class BroadcastSender {
     {
       std::lock_guard lock(state_->mutex);
       if (state_->receivers == 0) return false;
-      state_->slots[state_->sent % state_->slots.size()] = value;
+      state_->slots[detail::slot_index(state_->sent, state_->slots.size())] = value;
       ++state_->sent;
     }
     state_->readable.notify_all();
@@ -142,7 +149,7 @@ class BroadcastReceiver {
         return lagged;
       }
       if (next_ < state_->sent) {
-        RecvResult<T> taken{Kind::kValue, state_->slots[next_ % capacity], 0};
+        RecvResult<T> taken{Kind::kValue, state_->slots[detail::slot_index(next_, state_->slots.size())], 0};
         ++next_;
         return taken;
       }
