@@ -1,9 +1,7 @@
 // The worker thread, its task queue, and the cancellable monotonic clock.
 #include "runtime/sampling_runtime.h"
 
-#include <array>
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <exception>
 #include <string_view>
@@ -15,6 +13,7 @@
 #include <sys/eventfd.h>  // eventfd
 #include <unistd.h>       // write
 
+#include "os/errno_text.h"
 #include "runtime/fault.h"
 
 namespace quillmere::runtime {
@@ -28,16 +27,10 @@ constexpr const char* kWorkerName = "quillmere-work";
 // keeps ppoll's timeout far from any overflow for saturated deadlines.
 constexpr std::uint64_t kMaxWaitNs = 3600ULL * 1000000000ULL;
 
-std::string describe_errno(int error_number) {
-  std::array<char, 256> buffer{};
-  // GNU strerror_r returns the message, which may or may not use the buffer.
-  return {strerror_r(error_number, buffer.data(), buffer.size())};
-}
-
 }  // namespace
 
 RuntimeBuildError::RuntimeBuildError(int error_number)
-    : std::runtime_error(describe_errno(error_number)), error_number_(error_number) {}
+    : std::runtime_error(os::errno_text(error_number)), error_number_(error_number) {}
 
 CancellableClock::CancellableClock() {
   const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
