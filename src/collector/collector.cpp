@@ -6,15 +6,12 @@
 #include <optional>
 #include <utility>
 
+#include <sys/syscall.h>  // SYS_clock_gettime64 (32-bit targets only)
+#include <unistd.h>       // syscall
+
 namespace quillmere::collector {
 
 namespace {
-
-WallClockInstant read_wall_clock() noexcept {
-  timespec ts{};
-  ::clock_gettime(CLOCK_REALTIME, &ts);
-  return WallClockInstant{static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec)};
-}
 
 // Division first, then multiplication, both in single precision: the exact
 // rounding of each step is part of the result.
@@ -23,6 +20,25 @@ float percent_of(std::uint64_t part, float total) noexcept {
 }
 
 }  // namespace
+
+WallClockInstant read_wall_clock(ClockReader read_clock) noexcept {
+  timespec ts{};
+  if (read_clock(CLOCK_REALTIME, &ts) == 0 && ts.tv_nsec >= 0 && ts.tv_nsec < 1000000000L) {
+    return WallClockInstant{static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec)};
+  }
+#if defined(SYS_clock_gettime64)
+  // The kernel's timespec for this call: two 64-bit fields on every target.
+  struct {
+    std::int64_t tv_sec;
+    std::int64_t tv_nsec;
+  } ts64{};
+  if (::syscall(SYS_clock_gettime64, CLOCK_REALTIME, &ts64) == 0 && ts64.tv_nsec >= 0 &&
+      ts64.tv_nsec < 1000000000) {
+    return WallClockInstant{ts64.tv_sec, static_cast<std::uint32_t>(ts64.tv_nsec)};
+  }
+#endif
+  return WallClockInstant{0, 0};
+}
 
 void fill_cpu_percentages(const sys_reader::CpuTimes& t, MetricsSnapshot& s) noexcept {
   const std::uint64_t busy = t.total > t.idle ? t.total - t.idle : 0;
