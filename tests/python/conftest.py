@@ -2,6 +2,8 @@
 private mount namespace with fixture files over /proc and /sys, and starting
 quillmere-exporter and the servers it is tested with."""
 
+import ctypes
+import errno
 import json
 import os
 import re
@@ -35,6 +37,36 @@ needs_namespace = pytest.mark.skipif(
 )
 
 
+def _mount_api_missing():
+    # open_tree without OPEN_TREE_CLONE only opens a path; ENOSYS means the
+    # kernel (before 5.2) or the emulator (qemu-user) lacks the new mount API.
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.syscall(428, -100, b"/", os.O_CLOEXEC)  # open_tree(AT_FDCWD, "/")
+    if fd >= 0:
+        os.close(fd)
+        return False
+    return ctypes.get_errno() == errno.ENOSYS
+
+
+MOUNT_API_MISSING = _mount_api_missing()
+
+
+def _address_space_limit_ignored():
+    # qemu-user accepts RLIMIT_AS but does not apply it to the guest: a
+    # mapping far beyond the limit still succeeds there.
+    code = ("import mmap, resource\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))\n"
+            "try:\n    mmap.mmap(-1, 3 << 29)\nexcept (MemoryError, OSError, OverflowError):\n    print('enforced')\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    return done.stdout.strip() != "enforced"
+
+
+needs_address_space_limit = pytest.mark.skipif(
+    _address_space_limit_ignored(),
+    reason="RLIMIT_AS is not enforced here (qemu-user ignores it)",
+)
+
+
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MOUNT_OVER = os.path.join(REPO, "scripts", "mount_over.py")
 
@@ -64,10 +96,11 @@ def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None,
     returns the completed process.
     """
     assert NAMESPACE_PREFIX is not None, "unshare is required"
+    if "/proc/net/dev" in (files or {}) and MOUNT_API_MISSING:
+        pytest.skip("open_tree/move_mount are missing here (qemu-user lacks them); /proc/net cannot be replaced")
     fixtures = tmp_path / "fixtures"
     fixtures.mkdir(exist_ok=True)
     shell = ["set -e"]
-    fifo_writers = False
     for index, (target, content) in enumerate((files or {}).items()):
         if target == "/proc/net/dev":
             netdir = fixtures / "net"
@@ -89,8 +122,6 @@ def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None,
             # which discards it on close.
             shell.append(f"(cat '{first}' > '{source}'; sleep 0.3; cat '{second}' > '{source}') "
                          "</dev/null >/dev/null 2>&1 &")
-            shell.append('writers="${writers:-} $!"')
-            fifo_writers = True
         else:
             _write_fixture(source, content)
         shell.append(mount)
@@ -121,14 +152,22 @@ def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None,
     if path is not None:
         python_path = path
     env["QUILLMERE_TEST_PATH"] = python_path
-    if fifo_writers:
-        # A FIFO writer still waiting for a reader must not outlive the run.
-        shell.append('status=0; PATH="$QUILLMERE_TEST_PATH" "$0" -c "$1" || status=$?')
-        shell.append("kill $writers 2>/dev/null || true; exit $status")
-    else:
-        shell.append('PATH="$QUILLMERE_TEST_PATH" exec "$0" -c "$1"')
+    shell.append('PATH="$QUILLMERE_TEST_PATH" exec "$0" -c "$1"')
     argv = NAMESPACE_PREFIX + ["sh", "-c", "\n".join(shell), sys.executable, textwrap.dedent(code)]
-    return subprocess.run(argv, capture_output=True, text=True, env=env, timeout=timeout)
+    # The run is a process group of its own, killed whole on every way out
+    # (a failed mount, a timeout, the end of the code): a FIFO writer still
+    # waiting for a reader must not outlive it.
+    with subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                          start_new_session=True) as process:
+        try:
+            stdout, stderr = process.communicate(timeout=timeout)
+        finally:
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            process.wait()
+    return subprocess.CompletedProcess(argv, process.returncode, stdout, stderr)
 
 
 def sample_isolated(tmp_path, interval_ms=1000, **kwargs):

@@ -3,11 +3,13 @@ and /sys/class/thermal in a private mount namespace, and every value matches
 what the sources say, with the fallbacks for unreadable ones."""
 
 import math
+import os
 import struct
+import subprocess
 
 import pytest
 
-from conftest import needs_namespace, sample_isolated
+from conftest import needs_namespace, run_isolated, sample_isolated, settled
 
 pytestmark = needs_namespace
 
@@ -155,3 +157,29 @@ def test_a_device_name_that_is_not_utf8_costs_only_that_device(tmp_path):
                         files={"/proc/diskstats": (disks_before, disks_after), "/proc/net/dev": (net_before, net_after)})
     assert (d["net_rx_bytes_per_sec"], d["net_tx_bytes_per_sec"]) == (2000 + 8, 4000 + 8)
     assert (d["disk_read_bytes_per_sec"], d["disk_write_bytes_per_sec"]) == ((4 + 8) * 512, (8 + 8) * 512)
+
+
+def _processes_naming(text):
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if text.encode() in f.read():
+                    found.append(pid)
+        except OSError:
+            pass
+    return found
+
+
+@pytest.mark.parametrize("how", ["mount fails", "timeout"])
+def test_fifo_writers_do_not_outlive_a_failed_run(tmp_path, how):
+    # The FIFO's writer starts before the mounts; the run ends before any
+    # reader opens the FIFO, either by a failed mount or by the timeout.
+    target = "/proc/no-such-file" if how == "mount fails" else "/proc/stat"
+    try:
+        done = run_isolated(tmp_path, "import time; time.sleep(30)", timeout=2,
+                            files={target: ("first", "second")})
+        assert done.returncode != 0
+    except subprocess.TimeoutExpired:
+        assert how == "timeout"
+    assert settled(lambda: _processes_naming(str(tmp_path / "fixtures")), []) == []
