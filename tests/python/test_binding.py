@@ -12,7 +12,7 @@ import threading
 import pytest
 
 import quillmere
-from conftest import child_pids, open_fds, settled, thread_count
+from conftest import child_pids, needs_address_space_limit, open_fds, settled, thread_count
 
 KEYS = [
     ("timestamp", float),
@@ -247,6 +247,7 @@ def test_runtime_that_cannot_get_a_descriptor_raises_runtime_error():
     assert done.stdout.splitlines() == ["RuntimeError: Too many open files", "26"]
 
 
+@needs_address_space_limit
 def test_worker_thread_that_cannot_start_raises_panic_exception():
     # With the address space capped just above what the process uses, the
     # worker thread's stack cannot be mapped: an internal fault, raised as
