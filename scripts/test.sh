@@ -2,7 +2,8 @@
 # Installs everything the tests need and runs every test: the C++ unit tests
 # (GoogleTest, built with GCC and Clang), the Python suite against the module
 # installed into a private virtual environment (with the exporter tested
-# against real Prometheus and node_exporter servers), then the hardening gates
+# against real Prometheus and node_exporter servers), the same on ARM under
+# emulation (scripts/arm_tests.sh), then the hardening gates
 # (scripts/gates.sh: clang-tidy, sanitizers, valgrind, soak, fuzzing).
 set -eu
 cd "$(dirname "$0")/.."
@@ -55,5 +56,9 @@ done
 echo "== Python tests"
 # Run from the tests folder so that the installed module, not the source tree, is imported.
 (cd tests/python && python -m pytest -q -p no:cacheprovider)
+
+# The other platforms, each stage printing its wall time: the C++ tests and
+# the Python suite on arm64 and armhf under emulation (root: chroot, binfmt).
+$SUDO sh scripts/arm_tests.sh
 
 exec sh scripts/gates.sh
