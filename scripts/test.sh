@@ -3,8 +3,9 @@
 # (GoogleTest, built with GCC and Clang), the Python suite against the module
 # installed into a private virtual environment (with the exporter tested
 # against real Prometheus and node_exporter servers), the same on ARM under
-# emulation (scripts/arm_tests.sh), then the hardening gates
-# (scripts/gates.sh: clang-tidy, sanitizers, valgrind, soak, fuzzing).
+# emulation (scripts/arm_tests.sh) and under every CPython 3.9-3.13 here
+# (scripts/python_versions.sh), then the hardening gates (scripts/gates.sh:
+# clang-tidy, sanitizers, valgrind, soak, fuzzing).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -58,7 +59,9 @@ echo "== Python tests"
 (cd tests/python && python -m pytest -q -p no:cacheprovider)
 
 # The other platforms, each stage printing its wall time: the C++ tests and
-# the Python suite on arm64 and armhf under emulation (root: chroot, binfmt).
+# the Python suite on arm64 and armhf under emulation (root: chroot, binfmt),
+# and the Python suite under every CPython 3.9-3.13 that pyenv has here.
 $SUDO sh scripts/arm_tests.sh
+sh scripts/python_versions.sh
 
 exec sh scripts/gates.sh
