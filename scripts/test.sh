@@ -63,5 +63,7 @@ echo "== Python tests"
 # and the Python suite under every CPython 3.9-3.13 that pyenv has here.
 $SUDO sh scripts/arm_tests.sh
 sh scripts/python_versions.sh
+# The module against musl libc (zig's headers), warnings as errors.
+sh scripts/musl_check.sh
 
 exec sh scripts/gates.sh
