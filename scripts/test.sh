@@ -65,5 +65,8 @@ $SUDO sh scripts/arm_tests.sh
 sh scripts/python_versions.sh
 # The module against musl libc (zig's headers), warnings as errors.
 sh scripts/musl_check.sh
+# Binary wheels for x86_64, aarch64 and armv7l, each installed and tried in
+# its own interpreter (the ARM ones in a rootfs of their Debian release).
+$SUDO sh scripts/build_wheels.sh
 
 exec sh scripts/gates.sh
