@@ -3,7 +3,8 @@
 //
 // The module initialises in phases (a PyModuleDef with a Py_mod_exec slot),
 // keeps its one object, the Sampler type, in its module state, and makes the
-// type from a spec, so that it can be imported again and in sub-interpreters.
+// type with PyType_FromModuleAndSpec, so that it can be imported again and in
+// sub-interpreters.
 // Every wait runs with the interpreter lock released: the pass of
 // read_counters() (a firmware tool run may take up to its bound of a second,
 // twice) and a Sampler's wait for its next sample. Every function the

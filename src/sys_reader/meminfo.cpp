@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "sys_reader/counters.h"
 #include "sys_reader/text.h"
 
 namespace quillmere::sys_reader {
@@ -18,30 +19,12 @@ namespace quillmere::sys_reader {
 // Used memory is the classic total - free - buffers - cached; MemAvailable
 // (3.14+) is deliberately not used.
 MemoryUsage parse_memory_usage(std::string_view text) noexcept {
-  std::uint64_t total = 0, free = 0, buffers = 0, cached = 0;
-  for (const std::string_view line : text_lines(text)) {
-    TokenReader tokens(line);
-    const std::optional<std::string_view> key = tokens.next();
-    if (!key) continue;
-    std::uint64_t* target = nullptr;
-    if (*key == "MemTotal:") {
-      target = &total;
-    } else if (*key == "MemFree:") {
-      target = &free;
-    } else if (*key == "Buffers:") {
-      target = &buffers;
-    } else if (*key == "Cached:") {
-      target = &cached;
-    }
-    if (target != nullptr) *target = parse_u64_or_zero(tokens.next());
-  }
-
+  // The monitoring reader scans the same keys (and a few more) by the same
+  // rules; its absent values are the zeros this reader reports.
+  const MemoryCounters counters = parse_memory_counters(text);
   MemoryUsage usage;
-  usage.mem_total_bytes = total * 1024;
-  // The three parts can add up to more than the total (the kernel reads them
-  // at slightly different moments); that is reported as nothing used rather
-  // than a wrapped-around value.
-  usage.mem_used_bytes = saturating_sub(total, free + buffers + cached) * 1024;
+  usage.mem_total_bytes = counters.total_bytes.value_or(0);
+  usage.mem_used_bytes = counters.used_bytes.value_or(0);
   return usage;
 }
 

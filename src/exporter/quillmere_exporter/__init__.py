@@ -25,7 +25,7 @@ import socket
 import sys
 import tempfile
 import threading
-from typing import Any, Callable, Iterator, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Iterator, List, Mapping, Optional, Sequence, Tuple, Type, Union
 
 try:
     from prometheus_client import CollectorRegistry, make_wsgi_app
@@ -135,6 +135,19 @@ def _present(value: object) -> bool:
     return value is not None and value != {}
 
 
+def _scalar_families(family_type: Union[Type[CounterMetricFamily], Type[GaugeMetricFamily]],
+                     table: List[Tuple[str, str, str]], counters: Counters) -> List[Metric]:
+    """One family per (name, help, key) row: one sample, or none when the key's source was unreadable."""
+    out: List[Metric] = []
+    for name, doc, key in table:
+        family = family_type(PREFIX + name, doc)
+        value = _number(counters.get(key))
+        if value is not None:
+            family.add_metric([], value)
+        out.append(family)
+    return out
+
+
 def families(counters: Counters) -> Iterator[Metric]:
     """The metric families of one read_counters() result, without empty ones."""
     out: List[Metric] = []
@@ -148,12 +161,7 @@ def families(counters: Counters) -> Iterator[Metric]:
                 cpu.add_metric([mode], seconds)
     out.append(cpu)
 
-    for name, doc, key in COUNTERS:
-        family = CounterMetricFamily(PREFIX + name, doc)
-        value = _number(counters.get(key))
-        if value is not None:
-            family.add_metric([], value)
-        out.append(family)
+    out += _scalar_families(CounterMetricFamily, COUNTERS, counters)
 
     for name, doc, key, field in DEVICE_COUNTERS:
         per_device = CounterMetricFamily(PREFIX + name, doc, labels=["device"])
@@ -165,12 +173,7 @@ def families(counters: Counters) -> Iterator[Metric]:
                     per_device.add_metric([label_value(device)], value)
         out.append(per_device)
 
-    for name, doc, key in GAUGES:
-        gauge = GaugeMetricFamily(PREFIX + name, doc)
-        value = _number(counters.get(key))
-        if value is not None:
-            gauge.add_metric([], value)
-        out.append(gauge)
+    out += _scalar_families(GaugeMetricFamily, GAUGES, counters)
 
     thermal = GaugeMetricFamily(PREFIX + "thermal_zone_celsius", THERMAL_HELP, labels=["zone", "type"])
     zones = counters.get("temperatures")
