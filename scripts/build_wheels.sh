@@ -68,13 +68,23 @@ pyenv_python() {
   [ -n "$v" ] && [ -x "$pyenv_root/versions/$v/bin/python3" ] && echo "$pyenv_root/versions/$v/bin/python3"
   return 0
 }
-# A build environment (scikit-build-core, CMake, Ninja) for a minor version.
+# The build tools (scikit-build-core, CMake, Ninja) are installed once, by
+# the oldest interpreter so that its backports come along, into one directory
+# every interpreter imports them from: scikit-build-core clears a build
+# directory that another installation of it configured, and with one
+# installation the core library, which does not depend on Python, is
+# compiled once per machine and only the two modules once per interpreter.
+buildtools="$work/buildtools"
+if [ ! -d "$buildtools/scikit_build_core" ]; then
+  oldest=$(pyenv_python 9)
+  "${oldest:-$tools/bin/python}" -m pip install -q --target "$buildtools" scikit-build-core cmake ninja
+fi
+# An interpreter of a minor version with a pip that takes -C settings.
 build_env() {
   env="$work/env-3.$1"
   if [ ! -x "$env/bin/python" ]; then
     "$(pyenv_python "$1")" -m venv "$env"
     "$env/bin/python" -m pip install -q --upgrade pip
-    "$env/bin/python" -m pip install -q scikit-build-core cmake ninja
   fi
   echo "$env/bin/python"
 }
@@ -85,10 +95,11 @@ build() {
   machine=$1 minor=$2
   rm -rf "$work/raw" "$work/repaired"
   echo "== wheel: CPython 3.$minor $machine"
-  CMAKE_TOOLCHAIN_FILE="$work/$machine.cmake" SETUPTOOLS_EXT_SUFFIX=".$4.so" \
+  PYTHONPATH="$buildtools" PATH="$buildtools/bin:$PATH" \
+    CMAKE_TOOLCHAIN_FILE="$work/$machine.cmake" SETUPTOOLS_EXT_SUFFIX=".$4.so" \
     _PYTHON_HOST_PLATFORM="linux-$machine" CMAKE_BUILD_PARALLEL_LEVEL=2 \
     "$(build_env "$minor")" -m pip wheel -q --no-deps --no-build-isolation -w "$work/raw" \
-      -C build-dir="$work/build-$machine-3.$minor" -C cmake.define.Python_INCLUDE_DIR="$3" .
+      -C build-dir="$work/build-$machine" -C cmake.define.Python_INCLUDE_DIR="$3" .
   "$tools/bin/auditwheel" show "$work/raw"/*.whl
   PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair \
     -w "$work/repaired" "$work/raw"/*.whl

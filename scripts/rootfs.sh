@@ -5,6 +5,9 @@
 #                                       a debootstrapped SUITE for ARCH with
 #                                       PACKAGES (comma-separated), making it
 #                                       first if the cache lacks it
+#   rootfs_prefetch                     makes every tarball the test command
+#                                       uses that the cache lacks, one chain
+#                                       of releases per architecture
 #   rootfs_enter DIR COMMAND...         runs COMMAND chrooted in DIR with
 #                                       /proc, /sys, /dev and the clone (at
 #                                       its own path) mounted, in a private
@@ -21,6 +24,9 @@ QUILLMERE_CI_CACHE="${QUILLMERE_CI_CACHE:-/var/cache/quillmere-ci}"
 # builds against, and GoogleTest's static libraries for the unit tests. One
 # list for the test runs and the wheel checks, so that they share a tarball.
 QUILLMERE_ROOTFS_PACKAGES=python3,python3-venv,python3-pytest,libpython3-dev,libgtest-dev
+# The releases the test command uses: the tests run on bookworm, the wheels
+# are built for and tried on all three.
+QUILLMERE_ROOTFS_SUITES="bookworm bullseye trixie"
 
 # The first Debian archive URI in the host's apt sources (one-line .list or
 # deb822 .sources), leaving out the security archive.
@@ -49,23 +55,46 @@ rootfs_tarball() {
   arch=$1 suite=$2 packages=$3
   key=$(printf '%s' "$packages" | md5sum | cut -c1-8)
   tarball="$QUILLMERE_CI_CACHE/rootfs-$suite-$arch-$key.tar"
-  if [ ! -f "$tarball" ]; then
-    mkdir -p "$QUILLMERE_CI_CACHE"
-    mirror=$(apt_mirror)
-    [ -n "$mirror" ] || { echo "no Debian mirror in the apt sources" >&2; return 1; }
-    work=$(mktemp -d "$QUILLMERE_CI_CACHE/make-$suite-$arch.XXXXXX")
-    if ! debootstrap --variant=minbase --arch="$arch" --include="$packages" \
-           "$suite" "$work/root" "$mirror" > "$work.log" 2>&1; then
-      tail -n 30 "$work.log" >&2
-      rm -rf "$work" "$work.log"
-      return 1
-    fi
-    rm -rf "$work/root/var/cache/apt/archives/"*.deb
-    tar -C "$work/root" -cf "$work/rootfs.tar" .
-    mv "$work/rootfs.tar" "$tarball"
-    rm -rf "$work" "$work.log"
-  fi
+  mkdir -p "$QUILLMERE_CI_CACHE"
+  # One maker per tarball: a caller that finds another making it (the
+  # prefetch) waits for it and then takes its tarball.
+  (
+    flock 9
+    [ -f "$tarball" ] || rootfs_make "$arch" "$suite" "$packages" "$tarball"
+  ) 9> "$tarball.lock" || return 1
   printf '%s\n' "$tarball"
+}
+
+rootfs_make() {
+  mirror=$(apt_mirror)
+  [ -n "$mirror" ] || { echo "no Debian mirror in the apt sources" >&2; return 1; }
+  made=$(mktemp -d "$QUILLMERE_CI_CACHE/make-$2-$1.XXXXXX")
+  if ! debootstrap --variant=minbase --arch="$1" --include="$3" "$2" "$made/root" "$mirror" \
+         > "$made.log" 2>&1; then
+    tail -n 30 "$made.log" >&2
+    rm -rf "$made" "$made.log"
+    return 1
+  fi
+  rm -rf "$made/root/var/cache/apt/archives/"*.deb
+  tar -C "$made/root" -cf "$made/rootfs.tar" .
+  mv "$made/rootfs.tar" "$4"
+  rm -rf "$made" "$made.log"
+}
+
+# On a cold machine debootstrap (downloads, then package scripts under
+# emulation) overlaps the x86_64 stages instead of following them. Two at a
+# time, as one chain per architecture; the stages that need a tarball wait
+# for its maker.
+rootfs_prefetch() {
+  register_binfmt
+  for arch in arm64 armhf; do
+    (
+      for suite in $QUILLMERE_ROOTFS_SUITES; do
+        rootfs_tarball "$arch" "$suite" "$QUILLMERE_ROOTFS_PACKAGES" > /dev/null || true
+      done
+    ) &
+  done
+  wait
 }
 
 rootfs_extract() {
