@@ -93,6 +93,7 @@ shipped="" skipped=""
 # build MACHINE MINOR INCLUDE_DIR SOABI: one wheel into $work/raw, retagged into $work/repaired
 build() {
   machine=$1 minor=$2
+  wheel_started=$(date +%s)
   rm -rf "$work/raw" "$work/repaired"
   echo "== wheel: CPython 3.$minor $machine"
   PYTHONPATH="$buildtools" PATH="$buildtools/bin:$PATH" \
@@ -108,6 +109,7 @@ build() {
 keep() {
   cp "$work/repaired"/*.whl "$out/"
   shipped="$shipped $(basename "$work/repaired"/*.whl)"
+  echo "== $(basename "$work/repaired"/*.whl): built and tried in $(( $(date +%s) - wheel_started ))s"
 }
 
 # QUILLMERE_WHEEL_ARCHES (e.g. "x86_64") and QUILLMERE_WHEEL_RELEASES (e.g.
