@@ -23,7 +23,8 @@
 #include <locale.h>  // newlocale, strtod_l, strtof_l
 #include <stdlib.h>
 
-#include "sys_reader/text.h"
+#include "sys_reader/file_read.h"
+#include "sys_reader/utf8.h"
 
 namespace quillmere::fuzz {
 

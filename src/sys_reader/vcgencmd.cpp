@@ -7,7 +7,9 @@
 #include "sys_reader/readers.h"
 
 #include "os/child_process.h"
-#include "sys_reader/text.h"
+#include "sys_reader/numbers.h"
+#include "sys_reader/unicode_space.h"
+#include "sys_reader/utf8.h"
 
 #include <array>
 #include <optional>
