@@ -81,14 +81,4 @@ std::uint64_t query_arm_clock(const FirmwareTool& tool, int cancel_fd) {
   return try_query_arm_clock(tool, cancel_fd).value_or(0);
 }
 
-std::uint32_t query_throttled(const char* name) {
-  const std::optional<FirmwareTool> tool = find_firmware_tool(name);
-  return tool ? query_throttled(*tool) : 0;
-}
-
-std::uint64_t query_arm_clock(const char* name) {
-  const std::optional<FirmwareTool> tool = find_firmware_tool(name);
-  return tool ? query_arm_clock(*tool) : 0;
-}
-
 }  // namespace quillmere::sys_reader
