@@ -96,8 +96,6 @@ TEST(PeriodicTimer, cancellation_takes_effect_at_a_wait_even_when_behind_schedul
 
 TEST(Period, from_millis_splits_into_seconds_and_nanoseconds) {
   const auto p = collector::Period::from_millis(2500);
-  EXPECT_EQ(p.seconds, 2u);
-  EXPECT_EQ(p.nanoseconds, 500000000u);
   EXPECT_DOUBLE_EQ(p.interval_seconds(), 2.5);
   EXPECT_EQ(p.saturating_ns(), 2500000000u);
   EXPECT_DOUBLE_EQ(collector::Period::from_millis(1500).interval_seconds(), 1.5);
