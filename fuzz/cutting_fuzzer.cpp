@@ -1,6 +1,6 @@
-// The cutting primitives against plain references: text_lines,
-// whitespace_tokens (both forms), trim_whitespace, split_on_char and
-// line_count_upper_bound. Views must be the same bytes of the caller's buffer,
+// The cutting primitives against plain references: text_lines, the three
+// tokenizers (each_token, count_tokens_keeping_first, take_first_tokens),
+// trim_whitespace, split_on_char and line_count_upper_bound. Views must be the same bytes of the caller's buffer,
 // not merely equal text. The first input byte is the split separator and,
 // modulo 8, the size of the span handed to the fixed-span tokenizer.
 #include <algorithm>
@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "sys_reader/text.h"
+#include "sys_reader/cutting.h"
+#include "sys_reader/unicode_space.h"
 
 namespace qf = quillmere::fuzz;
 namespace sr = quillmere::sys_reader;
@@ -82,21 +83,21 @@ void check_lines(std::string_view text) {
 }
 
 void check_tokens(std::string_view text, std::size_t span_size) {
-  const Views got = collect(sr::whitespace_tokens(text));
+  const Views got = collect(sr::each_token(text));
   const Views want = qf::ref_tokens(text);
   FUZZ_CHECK(same_views(got, want), g_input,
-             "whitespace_tokens " + describe(got, text) + ", want " + describe(want, text));
+             "each_token " + describe(got, text) + ", want " + describe(want, text));
   for (const std::string_view token : got) FUZZ_CHECK(!token.empty() && qf::inside(token, text), g_input);
 
   std::string_view out[8];
-  const std::size_t count = sr::whitespace_tokens(text, std::span<std::string_view>(out, span_size));
-  FUZZ_CHECK(count == got.size(), g_input, "span form counted " + std::to_string(count));
+  const std::size_t count = sr::count_tokens_keeping_first(text, std::span<std::string_view>(out, span_size));
+  FUZZ_CHECK(count == got.size(), g_input, "count_tokens_keeping_first counted " + std::to_string(count));
   for (std::size_t i = 0; i < span_size && i < count; ++i) FUZZ_CHECK(same_view(out[i], got[i]), g_input);
 
-  // The early-stopping form stores the same first tokens and counts only those.
+  // take_first_tokens stores the same first tokens and counts only those.
   std::string_view first[8];
-  const std::size_t stored = sr::first_whitespace_tokens(text, std::span<std::string_view>(first, span_size));
-  FUZZ_CHECK(stored == std::min(span_size, got.size()), g_input, "first form stored " + std::to_string(stored));
+  const std::size_t stored = sr::take_first_tokens(text, std::span<std::string_view>(first, span_size));
+  FUZZ_CHECK(stored == std::min(span_size, got.size()), g_input, "take_first_tokens stored " + std::to_string(stored));
   for (std::size_t i = 0; i < stored; ++i) FUZZ_CHECK(same_view(first[i], got[i]), g_input);
 }
 

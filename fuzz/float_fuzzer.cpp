@@ -13,7 +13,7 @@
 #include <type_traits>
 
 #include "fuzz_support.h"
-#include "sys_reader/text.h"
+#include "sys_reader/numbers.h"
 
 namespace qf = quillmere::fuzz;
 namespace sr = quillmere::sys_reader;

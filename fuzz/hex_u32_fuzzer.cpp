@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "sys_reader/text.h"
+#include "sys_reader/numbers.h"
 
 namespace qf = quillmere::fuzz;
 namespace sr = quillmere::sys_reader;

@@ -15,7 +15,9 @@
 #include "fuzz_support.h"
 #include "os/unique_fd.h"
 #include "sys_reader/readers.h"
-#include "sys_reader/text.h"
+#include "sys_reader/file_read.h"
+#include "sys_reader/numbers.h"
+#include "sys_reader/unicode_space.h"
 
 namespace qf = quillmere::fuzz;
 namespace sr = quillmere::sys_reader;

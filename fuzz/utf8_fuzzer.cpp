@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "sys_reader/text.h"
+#include "sys_reader/utf8.h"
 
 namespace qf = quillmere::fuzz;
 namespace sr = quillmere::sys_reader;

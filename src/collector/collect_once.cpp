@@ -44,7 +44,7 @@ CollectResult receive_first_snapshot(runtime::BroadcastReceiver<MetricsSnapshot>
       case Kind::kClosed:
         break;
     }
-    return CollectError{CollectError::Kind::kClosed, 0};
+    return CollectError{};
   }
 }
 

@@ -7,7 +7,7 @@
 #include <poll.h>    // poll, for the cancellation descriptor
 #include <unistd.h>  // sysconf
 
-#include "sys_reader/text.h"  // saturating_sub
+#include "sys_reader/numbers.h"  // saturating_sub
 
 namespace quillmere::collector {
 namespace {

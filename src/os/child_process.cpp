@@ -1,19 +1,19 @@
 // Runs an outside program with posix_spawn and collects its standard output
 // under one deadline.
 //
-// The deadline (monotonic clock) covers the whole run: the start, reading both
-// pipes to end of file, and the reap. We never wait for end of file past it,
-// because a process the child started may keep the pipes open long after the
-// child itself has exited. Whatever ends a run early (the deadline, the output
-// cap, a failed call, an exception) leaves the child to its owner, whose
-// destructor kills it with SIGKILL and reaps it.
+// The deadline (monotonic clock) covers the run up to its normal end: the
+// start, reading both pipes to end of file, and the reap. We never wait for
+// end of file past it, because a process the child started may keep the pipes
+// open long after the child itself has exited. Whatever ends a run early (the
+// deadline, the output cap, the cancellation, a failed call, an exception)
+// leaves the child to its owner, whose destructor kills it with SIGKILL and
+// waits for the reap up to RunLimits::reap_after_kill, after the deadline.
 #include "os/child_process.h"
 
 #include "os/unique_fd.h"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>  // getenv
@@ -37,9 +37,6 @@ namespace quillmere::os {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Process-wide by design: spawn_count() reports it.
-std::atomic<std::uint64_t> g_spawn_count{0};  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 constexpr std::size_t kReadChunkBytes = 4096;
 // Without a pidfd, the wait for the exit sleeps between checks: briefly at
@@ -218,7 +215,6 @@ std::optional<pid_t> spawn(const char* path, char* const* argv, int stdout_fd, i
   }
 
   pid_t pid = -1;
-  g_spawn_count.fetch_add(1, std::memory_order_relaxed);
   if (::posix_spawn(&pid, path, &actions, &attributes, argv, environ) != 0) return std::nullopt;
   return pid;
 }
@@ -246,13 +242,6 @@ std::optional<std::string> find_executable(std::string_view name) {
     if (colon == std::string_view::npos) return std::nullopt;
     search.remove_prefix(colon + 1);
   }
-}
-
-std::optional<CompletedRun> run_program(std::string_view name, std::span<const char* const> args,
-                                        const RunLimits& limits) {
-  const std::optional<std::string> path = find_executable(name);
-  if (!path) return std::nullopt;
-  return run_executable(*path, name, args, limits);
 }
 
 std::optional<CompletedRun> run_executable(const std::string& path, std::string_view argv0,
@@ -353,7 +342,5 @@ std::optional<CompletedRun> run_executable(const std::string& path, std::string_
   run.stdout_bytes = std::move(captured);
   return run;
 }
-
-std::uint64_t spawn_count() noexcept { return g_spawn_count.load(std::memory_order_relaxed); }
 
 }  // namespace quillmere::os

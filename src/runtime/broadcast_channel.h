@@ -1,22 +1,23 @@
-// A bounded broadcast channel: every receiver gets its own copy of every value
-// sent after it subscribed, and a send never waits.
+// A bounded channel from one sender to one receiver in which a send never
+// waits: a receiver that falls behind loses the oldest values, not the
+// sender's time.
 //
 // Semantics:
 // - The channel holds the last `capacity` values sent; a send beyond that
-//   overwrites the oldest. A send with no receiver subscribed fails (returns
+//   overwrites the oldest. A send once the receiver is gone fails (returns
 //   false) and the value is discarded.
 // - recv() blocks until a value this receiver has not taken is held, and
 //   returns a copy, oldest first. A receiver that fell so far behind that
 //   values it had not taken were overwritten gets kLagged with the number it
 //   missed; its next recv() continues with the oldest value still held.
-// - When every sender is gone and the receiver has taken everything still
+// - When the sender is gone and the receiver has taken everything still
 //   held, recv() returns kClosed.
 //
-// Threads: any number of threads may send and receive at once; one mutex
-// guards the ring and the counters. A send (or the last sender's destruction)
-// happens-before the recv() that observes its value (or the close).
-// Senders and receivers share the state through a shared_ptr, so either end
-// may be destroyed first, on any thread.
+// Threads: the two ends may be used on different threads at once; one mutex
+// guards the ring and the counters. A send (or the sender's destruction)
+// happens-before the recv() that observes its value (or the close). The two
+// ends share the state through a shared_ptr, so either end may be destroyed
+// first, on any thread.
 #pragma once
 
 #include <condition_variable>
@@ -49,7 +50,7 @@ struct ChannelState {
   std::vector<std::optional<T>> slots;  // guarded by mutex; value n lives at slots[n % size]
   std::uint64_t sent = 0;               // guarded by mutex; values ever sent
   std::size_t senders = 1;              // guarded by mutex
-  std::size_t receivers = 1;            // guarded by mutex
+  bool receiver_alive = true;           // guarded by mutex
 };
 
 // The slot of value number `n`. The count is 64-bit on every target while a
@@ -79,25 +80,17 @@ class BroadcastSender {
   BroadcastSender& operator=(const BroadcastSender&) = delete;
   ~BroadcastSender() { drop(); }
 
-  // Copies `value` into the channel for every subscribed receiver. Never
-  // waits for a receiver. Returns false (value discarded) when none is
-  // subscribed.
+  // Copies `value` into the channel. Never waits for the receiver. Returns
+  // false (value discarded) when the receiver is gone.
   bool send(const T& value) {
     {
       std::lock_guard lock(state_->mutex);
-      if (state_->receivers == 0) return false;
+      if (!state_->receiver_alive) return false;
       state_->slots[detail::slot_index(state_->sent, state_->slots.size())] = value;
       ++state_->sent;
     }
     state_->readable.notify_all();
     return true;
-  }
-
-  // A new receiver that sees the values sent from now on.
-  BroadcastReceiver<T> subscribe() {
-    std::lock_guard lock(state_->mutex);
-    ++state_->receivers;
-    return BroadcastReceiver<T>(state_, state_->sent);
   }
 
  private:
@@ -159,7 +152,6 @@ class BroadcastReceiver {
   }
 
  private:
-  friend class BroadcastSender<T>;
   template <typename U>
   friend std::pair<BroadcastSender<U>, BroadcastReceiver<U>> make_broadcast_channel(std::size_t);
 
@@ -172,15 +164,14 @@ class BroadcastReceiver {
     // the lock even when this is the last reference.
     const auto state = std::move(state_);
     std::lock_guard lock(state->mutex);
-    --state->receivers;
+    state->receiver_alive = false;
   }
 
   std::shared_ptr<detail::ChannelState<T>> state_;
   std::uint64_t next_ = 0;  // sequence number of the next value to take
 };
 
-// A channel holding at most `capacity` (> 0) values, with one sender and one
-// receiver subscribed from the start.
+// A channel holding at most `capacity` (> 0) values, and its two ends.
 template <typename T>
 std::pair<BroadcastSender<T>, BroadcastReceiver<T>> make_broadcast_channel(std::size_t capacity) {
   auto state = std::make_shared<detail::ChannelState<T>>(capacity == 0 ? 1 : capacity);

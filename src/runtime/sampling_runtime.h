@@ -25,7 +25,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <utility>
 
 #include "os/unique_fd.h"
 #include "runtime/periodic_timer.h"
@@ -83,16 +82,6 @@ class SamplingRuntime {
   // Queues `task` for the worker. The handle is not kept: the task runs until
   // it returns, throws, or is cancelled at shutdown.
   void spawn(std::unique_ptr<Task> task);
-
-  template <typename F>
-  void spawn_fn(F&& fn) {
-    struct FnTask final : Task {
-      explicit FnTask(F&& f) : fn_(std::forward<F>(f)) {}
-      void run(TickClock& clock) override { fn_(clock); }
-      std::decay_t<F> fn_;
-    };
-    spawn(std::make_unique<FnTask>(std::forward<F>(fn)));
-  }
 
   // Cancels, drops queued tasks and joins the worker. Idempotent.
   void shutdown() noexcept;

@@ -11,14 +11,17 @@
 
 #include <sys/stat.h>  // stat
 
-#include "sys_reader/text.h"
+#include "sys_reader/cutting.h"
+#include "sys_reader/file_read.h"
+#include "sys_reader/numbers.h"
+#include "sys_reader/unicode_space.h"
 
 namespace quillmere::sys_reader {
 namespace {
 
 // The second token of a "key value" line, parsed leniently.
 std::uint64_t value_after_key(std::string_view line) noexcept {
-  TokenReader tokens(line);
+  TokenCursor tokens(line);
   tokens.next();  // the key
   return parse_u64_or_zero(tokens.next());
 }
@@ -54,7 +57,7 @@ StatCounters parse_stat_counters(std::string_view text) noexcept {
   for (const std::string_view line : text_lines(text)) {
     if (starts_with(line, "cpu ")) {
       std::array<std::string_view, 9> tokens;
-      const std::size_t count = whitespace_tokens(line, tokens);
+      const std::size_t count = count_tokens_keeping_first(line, tokens);
       if (count < 8) continue;
       // A later line overrides an earlier one column by column, as in the
       // one-shot reader: without a steal column it keeps the earlier steal.
@@ -93,7 +96,7 @@ StatCounters read_stat_counters(const char* path) {
 MemoryCounters parse_memory_counters(std::string_view text) noexcept {
   std::optional<std::uint64_t> total, free, available, buffers, cached, swap_total, swap_free;
   for (const std::string_view line : text_lines(text)) {
-    TokenReader tokens(line);
+    TokenCursor tokens(line);
     const std::optional<std::string_view> key = tokens.next();
     if (!key) continue;
     std::optional<std::uint64_t>* target = nullptr;
@@ -140,12 +143,12 @@ MemoryCounters read_memory_counters(const char* path) {
 // reads 0.52.
 std::optional<LoadAverage64> parse_load_average64(std::string_view text) noexcept {
   std::array<std::string_view, 5> tokens;
-  if (whitespace_tokens(text, tokens) < tokens.size()) return std::nullopt;
+  if (count_tokens_keeping_first(text, tokens) < tokens.size()) return std::nullopt;
   LoadAverage64 load;
   load.load_avg_1 = parse_f64_or_zero(tokens[0]);
   load.load_avg_5 = parse_f64_or_zero(tokens[1]);
   load.load_avg_15 = parse_f64_or_zero(tokens[2]);
-  load.run_queue_length = parse_f64_or_zero(SplitReader(tokens[3], '/').next());
+  load.run_queue_length = parse_f64_or_zero(SplitCursor(tokens[3], '/').next());
   return load;
 }
 
@@ -156,7 +159,7 @@ std::optional<LoadAverage64> read_load_average64(const char* path) {
 
 std::optional<double> read_uptime_seconds(const char* path) {
   const std::optional<std::string> text = read_text_file(path);
-  if (!text || !TokenReader(*text).next()) return std::nullopt;
+  if (!text || !TokenCursor(*text).next()) return std::nullopt;
   return parse_uptime(*text);
 }
 

@@ -9,7 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "sys_reader/text.h"
+#include "sys_reader/cutting.h"
+#include "sys_reader/file_read.h"
+#include "sys_reader/numbers.h"
 
 namespace quillmere::sys_reader {
 namespace {
@@ -28,7 +30,7 @@ DeviceCounters parse_device_lines(std::string_view text, std::size_t header_line
   for (const std::string_view line : text_lines(text)) {
     if (line_number++ < header_lines) continue;
     std::array<std::string_view, kTokens> tokens;
-    if (first_whitespace_tokens(line, tokens) < kTokens) continue;
+    if (take_first_tokens(line, tokens) < kTokens) continue;
     const auto [name, bytes] = entry(tokens);
     counters.insert_or_assign(std::string(name), bytes);
   }

@@ -3,7 +3,7 @@
 
 #include <limits>
 
-#include "sys_reader/text.h"
+#include "sys_reader/numbers.h"
 
 namespace quillmere::sys_reader {
 namespace {

@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "sys_reader/text.h"
+#include "sys_reader/cutting.h"
+#include "sys_reader/file_read.h"
+#include "sys_reader/numbers.h"
 
 namespace quillmere::sys_reader {
 
@@ -16,14 +18,14 @@ namespace quillmere::sys_reader {
 // only checked for presence: a shorter line is treated as garbage.
 LoadAverage parse_load_average(std::string_view text) noexcept {
   std::array<std::string_view, 5> tokens;
-  if (whitespace_tokens(text, tokens) < tokens.size()) return {};
+  if (count_tokens_keeping_first(text, tokens) < tokens.size()) return {};
 
   LoadAverage load;
   load.load_avg_1 = parse_f32_or_zero(tokens[0]);
   load.load_avg_5 = parse_f32_or_zero(tokens[1]);
   load.load_avg_15 = parse_f32_or_zero(tokens[2]);
   // Without a '/' the whole field is the first piece.
-  load.run_queue_length = parse_f32_or_zero(SplitReader(tokens[3], '/').next());
+  load.run_queue_length = parse_f32_or_zero(SplitCursor(tokens[3], '/').next());
   return load;
 }
 

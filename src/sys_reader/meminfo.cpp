@@ -5,7 +5,7 @@
 #include <string>
 
 #include "sys_reader/counters.h"
-#include "sys_reader/text.h"
+#include "sys_reader/file_read.h"
 
 namespace quillmere::sys_reader {
 

@@ -146,8 +146,4 @@ std::optional<std::uint64_t> try_query_arm_clock(const FirmwareTool& tool, int c
 std::uint32_t query_throttled(const FirmwareTool& tool, int cancel_fd = -1);
 std::uint64_t query_arm_clock(const FirmwareTool& tool, int cancel_fd = -1);
 
-// The same, looking the tool (a bare name) up on PATH first.
-std::uint32_t query_throttled(const char* name = kFirmwareTool);
-std::uint64_t query_arm_clock(const char* name = kFirmwareTool);
-
 }  // namespace quillmere::sys_reader

@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "sys_reader/text.h"
+#include "sys_reader/cutting.h"
+#include "sys_reader/file_read.h"
+#include "sys_reader/numbers.h"
 
 namespace quillmere::sys_reader {
 
@@ -24,7 +26,7 @@ CpuTimes parse_cpu_times(std::string_view text, std::uint64_t previous_context_s
   for (const std::string_view line : text_lines(text)) {
     if (starts_with(line, "cpu ")) {
       std::array<std::string_view, 9> tokens;
-      const std::size_t count = whitespace_tokens(line, tokens);
+      const std::size_t count = count_tokens_keeping_first(line, tokens);
       if (count < 8) continue;  // too short to trust any of its columns
       user = parse_u64_or_zero(tokens[1]);
       nice = parse_u64_or_zero(tokens[2]);
@@ -37,7 +39,7 @@ CpuTimes parse_cpu_times(std::string_view text, std::uint64_t previous_context_s
       // touched and keeps its 0.
       if (count >= 9) steal = parse_u64_or_zero(tokens[8]);
     } else if (starts_with(line, "ctxt ")) {
-      TokenReader tokens(line);
+      TokenCursor tokens(line);
       tokens.next();  // the key
       context_switches = parse_u64_or_zero(tokens.next());
     }

@@ -11,7 +11,10 @@
 
 #include <dirent.h>  // opendir, readdir, closedir
 
-#include "sys_reader/text.h"
+#include "sys_reader/cutting.h"
+#include "sys_reader/file_read.h"
+#include "sys_reader/numbers.h"
+#include "sys_reader/unicode_space.h"
 
 namespace quillmere::sys_reader {
 namespace {

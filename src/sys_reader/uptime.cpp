@@ -4,7 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "sys_reader/text.h"
+#include "sys_reader/cutting.h"
+#include "sys_reader/file_read.h"
+#include "sys_reader/numbers.h"
 
 namespace quillmere::sys_reader {
 
@@ -12,7 +14,7 @@ namespace quillmere::sys_reader {
 // (which is not used):
 //   250.50 900.25
 double parse_uptime(std::string_view text) noexcept {
-  return parse_f64_or_zero(TokenReader(text).next());
+  return parse_f64_or_zero(TokenCursor(text).next());
 }
 
 double read_uptime(const char* path) {

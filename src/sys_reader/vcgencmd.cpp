@@ -7,7 +7,9 @@
 #include "sys_reader/readers.h"
 
 #include "os/child_process.h"
-#include "sys_reader/text.h"
+#include "sys_reader/numbers.h"
+#include "sys_reader/unicode_space.h"
+#include "sys_reader/utf8.h"
 
 #include <array>
 #include <optional>
@@ -77,16 +79,6 @@ std::uint32_t query_throttled(const FirmwareTool& tool, int cancel_fd) {
 
 std::uint64_t query_arm_clock(const FirmwareTool& tool, int cancel_fd) {
   return try_query_arm_clock(tool, cancel_fd).value_or(0);
-}
-
-std::uint32_t query_throttled(const char* name) {
-  const std::optional<FirmwareTool> tool = find_firmware_tool(name);
-  return tool ? query_throttled(*tool) : 0;
-}
-
-std::uint64_t query_arm_clock(const char* name) {
-  const std::optional<FirmwareTool> tool = find_firmware_tool(name);
-  return tool ? query_arm_clock(*tool) : 0;
 }
 
 }  // namespace quillmere::sys_reader

@@ -4,7 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "sys_reader/text.h"
+#include "sys_reader/cutting.h"
+#include "sys_reader/file_read.h"
+#include "sys_reader/numbers.h"
 
 namespace quillmere::sys_reader {
 
@@ -25,7 +27,7 @@ PageFaultCounts parse_page_faults(std::string_view text, std::uint64_t previous_
     } else {
       continue;
     }
-    TokenReader tokens(line);
+    TokenCursor tokens(line);
     tokens.next();  // the key
     *target = parse_u64_or_zero(tokens.next());
   }

@@ -242,6 +242,22 @@ def test_samplers_leave_no_thread_or_descriptor_behind():
     assert settled(open_fds, fds) == fds
 
 
+def test_sampler_that_cannot_get_a_descriptor_raises_oserror_with_the_errno():
+    done = run_python("""
+        import errno, os, resource, quillmere_sampler
+        used = len(os.listdir("/proc/self/fd"))  # includes the listing's own fd
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (used - 1, hard))
+        try:
+            quillmere_sampler.Sampler(1000)
+        except OSError as error:
+            print(error.errno == errno.EMFILE, error.strerror)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["True Too many open files"]
+
+
 def test_reimport_and_a_sub_interpreter_each_get_a_working_module():
     code = """
         import sys, quillmere_sampler as first
