@@ -20,13 +20,13 @@ namespace quillmere::lib {
 
 // The 26 keys in the order of the dict.
 inline constexpr std::array kResultKeyNames = {
-    "timestamp",          "cpu_usage_percent",       "cpu_user_percent",          "cpu_system_percent",
-    "cpu_idle_percent",   "cpu_iowait_percent",      "cpu_irq_percent",           "cpu_softirq_percent",
-    "cpu_steal_percent",  "run_queue_length",        "context_switches_per_sec",  "cpu_temp_celsius",
-    "throttle_status",    "mem_total_bytes",         "mem_used_bytes",            "page_faults_minor_per_sec",
-    "page_faults_major_per_sec", "uptime_seconds",   "load_avg_1",                "load_avg_5",
-    "load_avg_15",        "disk_read_bytes_per_sec", "disk_write_bytes_per_sec",  "net_rx_bytes_per_sec",
+    "timestamp", "cpu_usage_percent", "cpu_user_percent", "cpu_system_percent", "cpu_idle_percent",
+    "cpu_iowait_percent", "cpu_irq_percent", "cpu_softirq_percent", "cpu_steal_percent", "run_queue_length",
+    "context_switches_per_sec", "cpu_temp_celsius", "throttle_status", "mem_total_bytes", "mem_used_bytes",
+    "page_faults_minor_per_sec", "page_faults_major_per_sec", "uptime_seconds", "load_avg_1", "load_avg_5",
+    "load_avg_15", "disk_read_bytes_per_sec", "disk_write_bytes_per_sec", "net_rx_bytes_per_sec",
     "net_tx_bytes_per_sec", "measure_clock"};
+static_assert(kResultKeyNames.size() == 26);
 
 // The keys as interned str objects (strong references, nullptr when not made).
 using ResultKeys = std::array<PyObject*, kResultKeyNames.size()>;
