@@ -8,15 +8,17 @@
 # Uses the project's .venv: created when absent, with quillmere (pip install .)
 # and psutil installed into it when missing. QUILLMERE_BENCH_PYTHON names
 # another interpreter that already has both. --quick runs few rounds (a few
-# seconds): a smoke test, not a measurement. The floor and a fake vcgencmd
+# seconds) and prints the figures without judging the targets: a smoke test,
+# not a measurement. The floor and a fake vcgencmd
 # are compiled into a temporary directory, removed at the end.
 set -eu
 cd "$(dirname "$0")/.."
 
 rounds=800
+quick=
 for arg in "$@"; do
   case "$arg" in
-    --quick) rounds=40 ;;
+    --quick) rounds=40 quick=--quick ;;
     *) echo "usage: sh bench/run.sh [--quick]" >&2; exit 2 ;;
   esac
 done
@@ -35,4 +37,4 @@ trap 'exit 130' INT TERM
 c++ -std=c++20 -O2 -o "$bin/floor" bench/floor.cpp -pthread
 cc -O2 -o "$bin/vcgencmd" bench/fake_vcgencmd.c
 
-"$python" bench/bench.py --floor "$bin/floor" --tool-dir "$bin" --rounds "$rounds"
+"$python" bench/bench.py --floor "$bin/floor" --tool-dir "$bin" --rounds "$rounds" $quick

@@ -51,7 +51,7 @@ async def follow(interval_ms: int, count: Optional[int]) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--interval-ms", type=int, default=1000)
+    parser.add_argument("--interval-ms", type=int, default=1000, help="sampling period in milliseconds (default 1000)")
     parser.add_argument("--count", type=int, default=None, help="stop after N samples")
     args = parser.parse_args()
     try:

@@ -6,15 +6,18 @@ interval_ms (default 1000) is the sampling period: it divides the disk and
 network rates, but the call returns after one pass over the sources.
 """
 
+import argparse
 import json
 import math
-import sys
 
 import quillmere
 
 
 def main() -> None:
-    interval_ms = int(sys.argv[1]) if len(sys.argv) > 1 else 1000
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
+    parser.add_argument("interval_ms", nargs="?", type=int, default=1000,
+                        help="sampling period in milliseconds, which divides the disk and network rates (default 1000)")
+    interval_ms = parser.parse_args().interval_ms
     metrics = quillmere.get_metrics_once(interval_ms)
     # NaN (CPU shares when /proc/stat is unreadable) is not JSON: print null.
     printable = {k: (None if isinstance(v, float) and not math.isfinite(v) else v) for k, v in metrics.items()}

@@ -1,20 +1,50 @@
-// parse_memory_usage: both values are whole kibibytes, used never exceeds
-// total (for counts that fit in bytes), and "\r\n" line ends read like "\n".
+// parse_memory_usage: the values are those of a plain scan that cuts every
+// line into tokens (the last line with a key counts), both are whole
+// kibibytes, used never exceeds total (for counts that fit in bytes), and
+// "\r\n" line ends read like "\n".
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "fuzz_support.h"
+#include "sys_reader/cutting.h"
+#include "sys_reader/numbers.h"
 #include "sys_reader/readers.h"
 
 namespace qf = quillmere::fuzz;
 namespace sr = quillmere::sys_reader;
 
+namespace {
+
+// Every line's first token compared with each key; total and used in bytes.
+sr::MemoryUsage tokenizing_scan(std::string_view text) {
+  std::uint64_t total = 0, free = 0, buffers = 0, cached = 0;
+  for (const std::string_view line : sr::text_lines(text)) {
+    sr::TokenCursor tokens(line);
+    const std::optional<std::string_view> key = tokens.next();
+    std::uint64_t* target = !key                  ? nullptr
+                            : *key == "MemTotal:" ? &total
+                            : *key == "MemFree:"  ? &free
+                            : *key == "Buffers:"  ? &buffers
+                            : *key == "Cached:"   ? &cached
+                                                  : nullptr;
+    if (target != nullptr) *target = sr::parse_u64_or_zero(tokens.next());
+  }
+  const std::uint64_t unused = free + buffers + cached;
+  return sr::MemoryUsage{total * 1024, total > unused ? (total - unused) * 1024 : 0};
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Any bytes at all must be safe to parse; the checks below are made on
   // the text the reader really gets.
   const std::string_view raw = qf::as_text(data, size);
-  sr::parse_memory_usage(raw);
+  const sr::MemoryUsage from_raw = sr::parse_memory_usage(raw);
+  const sr::MemoryUsage scanned = tokenizing_scan(raw);
+  FUZZ_CHECK(from_raw.mem_total_bytes == scanned.mem_total_bytes && from_raw.mem_used_bytes == scanned.mem_used_bytes,
+             raw, "tokenizing scan: total " + std::to_string(scanned.mem_total_bytes) + ", used " +
+                      std::to_string(scanned.mem_used_bytes));
   const qf::ReaderText reader_text(raw);
   const std::string_view text = reader_text.view();
   const sr::MemoryUsage usage = sr::parse_memory_usage(text);

@@ -1,23 +1,51 @@
-// parse_page_faults: the differences saturate against the counts handed in,
-// which affect nothing else, and "\r\n" line ends read like "\n".
+// parse_page_faults: the totals are those of a plain forward scan in which
+// the last line with a key counts, the differences saturate against the
+// counts handed in, which affect nothing else, and "\r\n" line ends read
+// like "\n".
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "fuzz_support.h"
+#include "sys_reader/cutting.h"
+#include "sys_reader/numbers.h"
 #include "sys_reader/readers.h"
 
 namespace qf = quillmere::fuzz;
 namespace sr = quillmere::sys_reader;
 
+namespace {
+
+// Every line in file order, each key's value overwritten by a later line.
+std::pair<std::uint64_t, std::uint64_t> forward_totals(std::string_view text) {
+  std::uint64_t minor = 0;
+  std::uint64_t major = 0;
+  for (const std::string_view line : sr::text_lines(text)) {
+    std::uint64_t* target = sr::starts_with(line, "pgfault ")      ? &minor
+                            : sr::starts_with(line, "pgmajfault ") ? &major
+                                                                   : nullptr;
+    if (target == nullptr) continue;
+    sr::TokenCursor tokens(line);
+    tokens.next();
+    *target = sr::parse_u64_or_zero(tokens.next());
+  }
+  return {minor, major};
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Any bytes at all must be safe to parse; the checks below are made on
   // the text the reader really gets.
   const std::string_view raw = qf::as_text(data, size);
-  sr::parse_page_faults(raw, 0, 0);
   const qf::ReaderText reader_text(raw);
   const std::string_view text = reader_text.view();
   const sr::PageFaultCounts faults = sr::parse_page_faults(text, 0, 0);
+  const auto [forward_minor, forward_major] = forward_totals(raw);
+  const sr::PageFaultCounts from_raw = sr::parse_page_faults(raw, 0, 0);
+  FUZZ_CHECK(from_raw.minor_total == forward_minor && from_raw.major_total == forward_major, raw,
+             "forward scan " + std::to_string(forward_minor) + "/" + std::to_string(forward_major));
   FUZZ_CHECK(faults.minor == faults.minor_total && faults.major == faults.major_total, text);
 
   const std::uint64_t minor = faults.minor_total;

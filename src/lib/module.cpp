@@ -10,6 +10,10 @@
 // out of memory, which is MemoryError. The
 // interpreter lock is held for the whole call and never released: calls from
 // several Python threads follow one another.
+//
+// The module initialises in one phase and only once per process; its state
+// holds the result dict's interned keys, made when the module is created and
+// released when it is freed.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -44,6 +48,12 @@ constexpr const char* kParameterName = "interval_ms";
 PyObject* g_module = nullptr;  // set once, never replaced
 // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
 PyObject* g_panic_exception = nullptr;  // created on the first internal fault
+
+struct ModuleState {
+  ResultKeys keys{};  // strong references
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 // --- Raised-error helpers: the normalized exception object, across the C API
 // versions that changed how an error is taken and restored. ---
@@ -165,7 +175,7 @@ std::optional<std::uint64_t> convert_interval(PyObject* object) {
 
 // --- The call ---
 
-PyObject* sample(std::uint64_t interval_ms) {
+PyObject* sample(const ResultKeys& keys, std::uint64_t interval_ms) {
   runtime::SamplingRuntime runtime;
   const collector::CollectResult result = collector::collect_once(runtime, interval_ms);
   const auto* snapshot = std::get_if<collector::MetricsSnapshot>(&result);
@@ -175,7 +185,7 @@ PyObject* sample(std::uint64_t interval_ms) {
     return nullptr;
   }
   // Built while the collector may still run: it only reads our own copy.
-  PyRef dict(build_result_dict(*snapshot));
+  PyRef dict(build_result_dict(keys, *snapshot));
   if (!dict) {
     PyRef error = take_error();
     PyRef text(error ? PyObject_Str(error.get()) : nullptr);
@@ -188,13 +198,13 @@ PyObject* sample(std::uint64_t interval_ms) {
   return dict.release();
 }
 
-PyObject* get_metrics_once(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* get_metrics_once(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   try {
     PyObject* bound = bind_interval(args, PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)), kwnames);
     if (bound == nullptr) return nullptr;
     const std::optional<std::uint64_t> interval_ms = convert_interval(bound);
     if (!interval_ms) return nullptr;
-    return sample(*interval_ms);
+    return sample(state_of(module)->keys, *interval_ms);
   } catch (const runtime::RuntimeBuildError& error) {
     PyErr_SetString(PyExc_RuntimeError, error.what());
   } catch (const std::bad_alloc&) {
@@ -222,17 +232,29 @@ PyMethodDef g_get_metrics_once_def = {
     "get_metrics_once(interval_ms)\n--\n\n",
 };
 
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  for (PyObject* key : state_of(module)->keys) Py_VISIT(key);
+  return 0;
+}
+
+int module_clear(PyObject* module) {
+  clear_result_keys(state_of(module)->keys);
+  return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
 // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "quillmere",
-    "",       // __doc__ is the empty string
-    0,        // no per-module state
+    "",  // __doc__ is the empty string
+    static_cast<Py_ssize_t>(sizeof(ModuleState)),
     nullptr,  // the function is added once the module exists
     nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
@@ -244,6 +266,9 @@ PyObject* init_module() {
   }
   PyRef module(PyModule_Create2(&g_module_def, kPythonApiVersion));
   if (!module) return nullptr;
+  // The state comes zeroed; on failure the module's free releases the keys
+  // made so far.
+  if (!make_result_keys(state_of(module.get())->keys)) return nullptr;
   PyRef module_name(PyModule_GetNameObject(module.get()));
   if (!module_name) return nullptr;
   PyRef function(PyCFunction_NewEx(&g_get_metrics_once_def, module.get(), module_name.get()));

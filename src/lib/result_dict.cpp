@@ -2,7 +2,6 @@
 #include "lib/result_dict.h"
 
 #include <cstdint>
-#include <string_view>
 
 #include "lib/py_ref.h"
 #include "lib/timestamp.h"
@@ -11,14 +10,22 @@ namespace quillmere::lib {
 
 namespace {
 
+// The slot of a key name, found at compile time: a misspelt key does not
+// build.
+consteval std::size_t key(std::string_view name) {
+  for (std::size_t i = 0; i < kResultKeyNames.size(); ++i) {
+    if (name == kResultKeyNames[i]) return i;
+  }
+  throw "not a key of the result dict";
+}
+
 // Inserts key -> value, taking ownership of `value` (which may be nullptr
 // after a failed constructor). Returns false with a Python error set.
-bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the order of PyDict_SetItem
+bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
   PyRef owned_value(value);
   if (!owned_value) return false;
-  PyRef owned_key(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
-  if (!owned_key) return false;
-  return PyDict_SetItem(dict, owned_key.get(), owned_value.get()) == 0;
+  return PyDict_SetItem(dict, key, owned_value.get()) == 0;
 }
 
 // Single precision widened exactly: 0.1f reads as 0.10000000149011612.
@@ -30,38 +37,50 @@ PyObject* unsigned_int(std::uint64_t value) {
 
 }  // namespace
 
-PyObject* build_result_dict(const collector::MetricsSnapshot& s) {
+bool make_result_keys(ResultKeys& keys) {
+  for (std::size_t i = 0; i < kResultKeyNames.size(); ++i) {
+    keys[i] = PyUnicode_InternFromString(kResultKeyNames[i]);
+    if (keys[i] == nullptr) return false;
+  }
+  return true;
+}
+
+void clear_result_keys(ResultKeys& keys) noexcept {
+  for (PyObject*& k : keys) Py_CLEAR(k);
+}
+
+PyObject* build_result_dict(const ResultKeys& keys, const collector::MetricsSnapshot& s) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   PyObject* d = dict.get();
-  const bool ok = set_item(d, "timestamp", PyFloat_FromDouble(timestamp_seconds(s.timestamp))) &&
-                  set_item(d, "cpu_usage_percent", widen(s.cpu_usage_percent)) &&
-                  set_item(d, "cpu_user_percent", widen(s.cpu_user_percent)) &&
-                  set_item(d, "cpu_system_percent", widen(s.cpu_system_percent)) &&
-                  set_item(d, "cpu_idle_percent", widen(s.cpu_idle_percent)) &&
-                  set_item(d, "cpu_iowait_percent", widen(s.cpu_iowait_percent)) &&
-                  set_item(d, "cpu_irq_percent", widen(s.cpu_irq_percent)) &&
-                  set_item(d, "cpu_softirq_percent", widen(s.cpu_softirq_percent)) &&
-                  set_item(d, "cpu_steal_percent", widen(s.cpu_steal_percent)) &&
-                  set_item(d, "run_queue_length", widen(s.run_queue_length)) &&
-                  set_item(d, "context_switches_per_sec", unsigned_int(s.context_switches_per_sec)) &&
-                  set_item(d, "cpu_temp_celsius", widen(s.cpu_temp_celsius)) &&
+  const bool ok = set_item(d, keys[key("timestamp")], PyFloat_FromDouble(timestamp_seconds(s.timestamp))) &&
+                  set_item(d, keys[key("cpu_usage_percent")], widen(s.cpu_usage_percent)) &&
+                  set_item(d, keys[key("cpu_user_percent")], widen(s.cpu_user_percent)) &&
+                  set_item(d, keys[key("cpu_system_percent")], widen(s.cpu_system_percent)) &&
+                  set_item(d, keys[key("cpu_idle_percent")], widen(s.cpu_idle_percent)) &&
+                  set_item(d, keys[key("cpu_iowait_percent")], widen(s.cpu_iowait_percent)) &&
+                  set_item(d, keys[key("cpu_irq_percent")], widen(s.cpu_irq_percent)) &&
+                  set_item(d, keys[key("cpu_softirq_percent")], widen(s.cpu_softirq_percent)) &&
+                  set_item(d, keys[key("cpu_steal_percent")], widen(s.cpu_steal_percent)) &&
+                  set_item(d, keys[key("run_queue_length")], widen(s.run_queue_length)) &&
+                  set_item(d, keys[key("context_switches_per_sec")], unsigned_int(s.context_switches_per_sec)) &&
+                  set_item(d, keys[key("cpu_temp_celsius")], widen(s.cpu_temp_celsius)) &&
                   // Zero-extended: a word with bit 31 set stays positive, also
                   // where long is 32 bits wide (32-bit ARM boards).
-                  set_item(d, "throttle_status", unsigned_int(s.throttle_status)) &&
-                  set_item(d, "mem_total_bytes", unsigned_int(s.mem_total_bytes)) &&
-                  set_item(d, "mem_used_bytes", unsigned_int(s.mem_used_bytes)) &&
-                  set_item(d, "page_faults_minor_per_sec", unsigned_int(s.page_faults_minor_per_sec)) &&
-                  set_item(d, "page_faults_major_per_sec", unsigned_int(s.page_faults_major_per_sec)) &&
-                  set_item(d, "uptime_seconds", PyFloat_FromDouble(s.uptime_seconds)) &&
-                  set_item(d, "load_avg_1", widen(s.load_avg_1)) &&
-                  set_item(d, "load_avg_5", widen(s.load_avg_5)) &&
-                  set_item(d, "load_avg_15", widen(s.load_avg_15)) &&
-                  set_item(d, "disk_read_bytes_per_sec", unsigned_int(s.disk_read_bytes_per_sec)) &&
-                  set_item(d, "disk_write_bytes_per_sec", unsigned_int(s.disk_write_bytes_per_sec)) &&
-                  set_item(d, "net_rx_bytes_per_sec", unsigned_int(s.net_rx_bytes_per_sec)) &&
-                  set_item(d, "net_tx_bytes_per_sec", unsigned_int(s.net_tx_bytes_per_sec)) &&
-                  set_item(d, "measure_clock", unsigned_int(s.measure_clock));
+                  set_item(d, keys[key("throttle_status")], unsigned_int(s.throttle_status)) &&
+                  set_item(d, keys[key("mem_total_bytes")], unsigned_int(s.mem_total_bytes)) &&
+                  set_item(d, keys[key("mem_used_bytes")], unsigned_int(s.mem_used_bytes)) &&
+                  set_item(d, keys[key("page_faults_minor_per_sec")], unsigned_int(s.page_faults_minor_per_sec)) &&
+                  set_item(d, keys[key("page_faults_major_per_sec")], unsigned_int(s.page_faults_major_per_sec)) &&
+                  set_item(d, keys[key("uptime_seconds")], PyFloat_FromDouble(s.uptime_seconds)) &&
+                  set_item(d, keys[key("load_avg_1")], widen(s.load_avg_1)) &&
+                  set_item(d, keys[key("load_avg_5")], widen(s.load_avg_5)) &&
+                  set_item(d, keys[key("load_avg_15")], widen(s.load_avg_15)) &&
+                  set_item(d, keys[key("disk_read_bytes_per_sec")], unsigned_int(s.disk_read_bytes_per_sec)) &&
+                  set_item(d, keys[key("disk_write_bytes_per_sec")], unsigned_int(s.disk_write_bytes_per_sec)) &&
+                  set_item(d, keys[key("net_rx_bytes_per_sec")], unsigned_int(s.net_rx_bytes_per_sec)) &&
+                  set_item(d, keys[key("net_tx_bytes_per_sec")], unsigned_int(s.net_tx_bytes_per_sec)) &&
+                  set_item(d, keys[key("measure_clock")], unsigned_int(s.measure_clock));
   if (!ok) return nullptr;
   return dict.release();
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>  // ::memrchr (a GNU extension that musl has too)
 #include <exception>
 #include <string>
 #include <utility>
@@ -24,6 +25,37 @@ std::uint64_t value_after_key(std::string_view line) noexcept {
   TokenCursor tokens(line);
   tokens.next();  // the key
   return parse_u64_or_zero(tokens.next());
+}
+
+// Hands `visit` the lines of `text` from the last to the first, cut exactly
+// as text_lines cuts them, until it returns true. For files where the last
+// line with a key counts: the scan can stop at the last occurrences.
+template <typename Visit>
+void visit_lines_backward(std::string_view text, Visit visit) noexcept {
+  std::size_t end = text.size();
+  // The piece after the last '\n' is a line only when it is not empty, and
+  // keeps a '\r' at its end; every other piece loses one.
+  bool after_last_newline = true;
+  for (;;) {
+    const auto* newline = static_cast<const char*>(end == 0 ? nullptr : ::memrchr(text.data(), '\n', end));
+    const std::size_t start = newline == nullptr ? 0 : static_cast<std::size_t>(newline - text.data()) + 1;
+    std::string_view line = text.substr(start, end - start);
+    if (!after_last_newline && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if ((!after_last_newline || !line.empty()) && visit(line)) return;
+    if (newline == nullptr) return;
+    after_last_newline = false;
+    end = start - 1;
+  }
+}
+
+// True when `line` starts with an ASCII byte that is not white space: its
+// first token then starts at its first byte, so that token can only be a
+// given key if the line starts with that key. Other lines (empty, white space
+// first, or a multibyte character first) are left to the tokenizer.
+bool begins_with_ascii_token(std::string_view line) noexcept {
+  if (line.empty()) return false;
+  const auto first = static_cast<unsigned char>(line[0]);
+  return first < 0x80 && first != ' ' && (first < '\t' || first > '\r');
 }
 
 // Device readings in name order from the one-shot parser's map.
@@ -95,28 +127,41 @@ StatCounters read_stat_counters(const char* path) {
 // Keys are whole first tokens, colon included (SwapCached is not Cached).
 MemoryCounters parse_memory_counters(std::string_view text) noexcept {
   std::optional<std::uint64_t> total, free, available, buffers, cached, swap_total, swap_free;
-  for (const std::string_view line : text_lines(text)) {
+  struct Key {
+    std::string_view name;
+    std::optional<std::uint64_t>* value;
+  };
+  const std::array<Key, 7> keys = {{{"MemTotal:", &total},
+                                    {"MemFree:", &free},
+                                    {"MemAvailable:", &available},
+                                    {"Buffers:", &buffers},
+                                    {"Cached:", &cached},
+                                    {"SwapTotal:", &swap_total},
+                                    {"SwapFree:", &swap_free}}};
+  // The last line with a key counts: the scan runs from the end of the file,
+  // takes the first value it meets for each key and stops once it has them
+  // all. Most lines are passed over on their first bytes, without cutting
+  // them into tokens.
+  std::size_t missing = keys.size();
+  visit_lines_backward(text, [&keys, &missing](std::string_view line) {
+    const auto line_starts_with = [line](const Key& key) {
+      return line[0] == key.name[0] && starts_with(line, key.name);
+    };
+    if (begins_with_ascii_token(line) && std::none_of(keys.begin(), keys.end(), line_starts_with)) return false;
     TokenCursor tokens(line);
-    const std::optional<std::string_view> key = tokens.next();
-    if (!key) continue;
-    std::optional<std::uint64_t>* target = nullptr;
-    if (*key == "MemTotal:") {
-      target = &total;
-    } else if (*key == "MemFree:") {
-      target = &free;
-    } else if (*key == "MemAvailable:") {
-      target = &available;
-    } else if (*key == "Buffers:") {
-      target = &buffers;
-    } else if (*key == "Cached:") {
-      target = &cached;
-    } else if (*key == "SwapTotal:") {
-      target = &swap_total;
-    } else if (*key == "SwapFree:") {
-      target = &swap_free;
+    const std::optional<std::string_view> first = tokens.next();
+    if (!first) return false;
+    for (const Key& key : keys) {
+      if (*first == key.name) {
+        if (!*key.value) {
+          *key.value = parse_u64_or_zero(tokens.next());
+          --missing;
+        }
+        break;
+      }
     }
-    if (target != nullptr) *target = parse_u64_or_zero(tokens.next());
-  }
+    return missing == 0;
+  });
 
   MemoryCounters memory;
   const auto bytes = [](std::optional<std::uint64_t> kib) -> std::optional<std::uint64_t> {
@@ -165,15 +210,18 @@ std::optional<double> read_uptime_seconds(const char* path) {
 
 //   pgfault 184530912
 //   pgmajfault 17830
+// The last line with a key counts: the scan runs from the end of the file
+// and stops once it has seen both keys (in a kernel's file, about half way).
 PageFaultTotals parse_page_fault_totals(std::string_view text) noexcept {
   PageFaultTotals totals;
-  for (const std::string_view line : text_lines(text)) {
-    if (starts_with(line, "pgfault ")) {
+  visit_lines_backward(text, [&totals](std::string_view line) {
+    if (!totals.faults && starts_with(line, "pgfault ")) {
       totals.faults = value_after_key(line);
-    } else if (starts_with(line, "pgmajfault ")) {
+    } else if (!totals.major_faults && starts_with(line, "pgmajfault ")) {
       totals.major_faults = value_after_key(line);
     }
-  }
+    return totals.faults && totals.major_faults;
+  });
   return totals;
 }
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "sys_reader/cutting.h"
+#include "sys_reader/counters.h"
 #include "sys_reader/file_read.h"
 #include "sys_reader/numbers.h"
 
@@ -17,20 +17,11 @@ namespace quillmere::sys_reader {
 // start never match. pgfault counts every fault, major ones included.
 PageFaultCounts parse_page_faults(std::string_view text, std::uint64_t previous_minor_total,
                                   std::uint64_t previous_major_total) noexcept {
-  std::uint64_t minor = 0, major = 0;
-  for (const std::string_view line : text_lines(text)) {
-    std::uint64_t* target = nullptr;
-    if (starts_with(line, "pgfault ")) {
-      target = &minor;
-    } else if (starts_with(line, "pgmajfault ")) {
-      target = &major;
-    } else {
-      continue;
-    }
-    TokenCursor tokens(line);
-    tokens.next();  // the key
-    *target = parse_u64_or_zero(tokens.next());
-  }
+  // The monitoring reader scans the same keys by the same rules; its absent
+  // values are the zeros this reader reports.
+  const PageFaultTotals totals = parse_page_fault_totals(text);
+  const std::uint64_t minor = totals.faults.value_or(0);
+  const std::uint64_t major = totals.major_faults.value_or(0);
 
   PageFaultCounts faults;
   faults.minor_total = minor;

@@ -114,7 +114,12 @@ TEST(CollectOnce, returns_the_first_snapshot_at_once_whatever_the_period) {
 TEST(CollectOnce, zero_interval_closes_the_channel) {
   FixtureSources src;
   runtime::SamplingRuntime rt;
+  testing::internal::CaptureStderr();
   const auto result = collect_once(rt, 0, src.paths);
+  // The worker reports the refused period before it drops the task, whose
+  // sender then closes the channel.
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "quillmere: internal fault in thread 'quillmere-work': the sampling period must be non-zero\n");
   EXPECT_TRUE(std::holds_alternative<CollectError>(result));
 }
 

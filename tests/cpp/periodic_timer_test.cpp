@@ -157,11 +157,14 @@ TEST(SamplingRuntime, task_that_throws_is_dropped_on_the_worker) {
   };
   std::atomic<bool> destroyed{false};
   SamplingRuntime runtime;
+  testing::internal::CaptureStderr();
   spawn_lambda(runtime, [guard = std::make_shared<Guard>(destroyed)](TickClock& clock) {
     PeriodicTimer timer(clock, 0);  // throws: the zero period is refused
   });
   for (int i = 0; i < 5000 && !destroyed.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_TRUE(destroyed.load());  // released by the worker, before any shutdown
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),  // reported before the task is dropped
+            "quillmere: internal fault in thread 'quillmere-work': the sampling period must be non-zero\n");
   runtime.shutdown();
 }
 

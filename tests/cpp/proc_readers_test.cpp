@@ -77,6 +77,8 @@ TEST(MemoryUsage, UsedIsTotalMinusFreeBuffersCachedSaturating) {
       {"MemFree: 100 kB\nCached: 5 kB\n", 0, 0},
       {"MemTotal: 1000 kB\nMemFree: lots\nMemTotal: 2000 kB\n", 2000, 2000},
       {"MemTotal:\nMemTotalX: 5\n", 0, 0},
+      // A key after white space, ASCII or not, is still the first token.
+      {" MemTotal: 1000 kB\n\xc2\xa0MemFree: 100 kB\n", 1000, 900},
   };
   for (const auto& c : cases) {
     const MemoryUsage m = parse_memory_usage(c.text);
@@ -131,6 +133,9 @@ TEST(PageFaults, DifferencesAgainstPreviousTotalsSaturate) {
       {"pgfault 5000\npgmajfault 10\n", 0, 0, {5000, 10, 5000, 10}},
       {"pgfaults 7\npgmajfault_s 9\npgfault x\n", 0, 0, {0, 0, 0, 0}},
       {"pgfault 1\npgfault 4\npgmajfault\n", 0, 3, {4, 0, 4, 0}},
+      // The last line with a key counts, with or without a final '\n'.
+      {"pgfault 1\npgmajfault 2\n\npgfault 3\npgmajfault 4", 0, 0, {3, 4, 3, 4}},
+      {"pgfault 9", 0, 0, {9, 0, 9, 0}},
   };
   for (const auto& c : cases) {
     const PageFaultCounts f = parse_page_faults(c.text, c.previous_minor, c.previous_major);

@@ -43,6 +43,8 @@ KEYS = [
     ("measure_clock", int),
 ]
 SINGLE_PRECISION = [k for k, t in KEYS if t is float and k not in ("timestamp", "uptime_seconds")]
+# What the worker writes to standard error when it refuses a zero interval.
+ZERO_PERIOD_DIAGNOSTIC = "quillmere: internal fault in thread 'quillmere-work': the sampling period must be non-zero\n"
 
 
 def run_python(code, **kwargs):
@@ -135,11 +137,13 @@ def test_accepted_arguments(args, kwargs):
         ((0,), {}, RuntimeError, "failed to collect metrics"),
     ],
 )
-def test_rejected_arguments_raise_with_exact_messages(args, kwargs, error, message):
+def test_rejected_arguments_raise_with_exact_messages(args, kwargs, error, message, capfd):
     with pytest.raises(error) as info:
         quillmere.get_metrics_once(*args, **kwargs)
     assert type(info.value) is error
     assert str(info.value) == message
+    # Only a run that started says anything on standard error.
+    assert capfd.readouterr().err == (ZERO_PERIOD_DIAGNOSTIC if error is RuntimeError else "")
 
 
 def test_conversion_type_error_keeps_its_cause_and_other_errors_pass_unchanged():
@@ -159,7 +163,7 @@ def test_conversion_type_error_keeps_its_cause_and_other_errors_pass_unchanged()
         quillmere.get_metrics_once(FailingIndex())
 
 
-def test_no_thread_descriptor_or_child_is_left_behind():
+def test_no_thread_descriptor_or_child_is_left_behind(capfd):
     def census():
         return thread_count(), open_fds(), child_pids()
 
@@ -173,6 +177,7 @@ def test_no_thread_descriptor_or_child_is_left_behind():
     for _ in range(200):
         quillmere.get_metrics_once(1000)
     assert settled(census, before) == before
+    assert capfd.readouterr().err == ZERO_PERIOD_DIAGNOSTIC
 
 
 def test_calls_from_eight_threads_all_complete_and_leave_nothing_behind():
@@ -212,8 +217,7 @@ def test_zero_interval_reports_the_refused_period_on_stderr():
             print(error)
     """)
     assert done.stdout.strip() == "failed to collect metrics"
-    assert "internal fault in thread 'quillmere-work'" in done.stderr
-    assert len(done.stderr.strip().splitlines()) == 1
+    assert done.stderr == ZERO_PERIOD_DIAGNOSTIC
 
 
 def test_second_initialisation_raises_import_error():

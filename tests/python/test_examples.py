@@ -1,6 +1,6 @@
-"""The examples as a user runs them: the JSON-lines logger stopped with Ctrl-C.
-The Prometheus exporter example starts quillmere-exporter, which
-test_exporter.py and test_prometheus.py cover."""
+"""The examples as a user runs them: each answers --help, and the JSON-lines
+logger stops with Ctrl-C. The Prometheus exporter example starts
+quillmere-exporter, which test_exporter.py and test_prometheus.py cover."""
 
 import json
 import math
@@ -10,6 +10,7 @@ import sys
 import time
 from pathlib import Path
 
+import pytest
 import quillmere
 from conftest import needs_namespace, run_isolated
 
@@ -46,6 +47,14 @@ def strict_json(line):
         raise ValueError(f"{constant} is not JSON")
 
     return json.loads(line, parse_constant=reject)
+
+
+@pytest.mark.parametrize("name", sorted(p.name for p in EXAMPLES.glob("*.py")))
+def test_example_answers_help_with_usage_and_a_description(name):
+    done = subprocess.run([sys.executable, str(EXAMPLES / name), "--help"], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    usage, description = done.stdout.split("\n\n")[:2]
+    assert usage.startswith("usage: ") and description.strip(), done.stdout
 
 
 # --- logger -----------------------------------------------------------------
