@@ -12,15 +12,15 @@
 #include "sys_reader/readers.h"
 
 #include <algorithm>
-#include <bit>  // std::bit_ceil
+#include <bit>  // std::bit_ceil, std::countr_zero, std::endian
 #include <cstring>
 #include <exception>
-#include <functional>  // std::hash
 #include <limits>
 #include <new>  // std::bad_alloc
 #include <optional>
 #include <span>
 
+#include "os/unique_fd.h"
 #include "sys_reader/text.h"
 
 namespace quillmere::sys_reader {
@@ -68,7 +68,6 @@ constexpr const LineLayout& layout_of(DeviceFormat format) noexcept {
 // 0x80 may begin multibyte white space, which only the tokenizer knows: the
 // fast path gives such a line up, and the tokenizer cuts it instead.
 constexpr bool is_space(unsigned char c) noexcept { return c == ' ' || static_cast<unsigned>(c - 0x09) < 5; }
-constexpr bool is_high(unsigned char c) noexcept { return c >= 0x80; }
 constexpr bool is_token_byte(unsigned char c) noexcept {
   return static_cast<unsigned>(c - 0x21) < 0x5F || (c < 0x21 && !is_space(c));
 }
@@ -81,53 +80,111 @@ constexpr std::string_view strip_trailing_colons(std::string_view name) noexcept
 }
 
 // The number grammar of parse_u64_or_zero (an optional '+', then digits,
-// 0 for anything else or for a value above 2^64 - 1), read while the token
-// is skipped. `p` is at the token's first byte; on return it is past the
-// token's last byte.
-inline std::uint64_t scan_u64_or_zero(const unsigned char*& p, const unsigned char* end) noexcept {
+// 0 for anything else or for a value above 2^64 - 1), read in place from
+// the token's first byte at `p`. Nineteen digits never overflow; a longer
+// run goes to parse_u64_or_zero itself.
+inline std::uint64_t scan_u64_or_zero(const unsigned char* p, const unsigned char* end) noexcept {
+  const unsigned char* const token = p;
   if (*p == '+') ++p;
   const unsigned char* const digits = p;
   std::uint64_t value = 0;
-  bool valid = true;
-  for (; p < end; ++p) {
-    const unsigned digit = static_cast<unsigned>(*p - '0');
-    if (digit < 10) {
-      valid = valid && !__builtin_mul_overflow(value, std::uint64_t{10}, &value) &&
-              !__builtin_add_overflow(value, std::uint64_t{digit}, &value);
-    } else if (is_token_byte(*p)) {
-      valid = false;
-    } else {
-      break;
-    }
-  }
-  return valid && p != digits ? value : 0;
+  for (; p < end && static_cast<unsigned>(*p - '0') < 10; ++p) value = value * 10 + static_cast<unsigned>(*p - '0');
+  if (p == digits || (p < end && is_token_byte(*p))) return 0;
+  if (p - digits < 20) return value;
+  return parse_u64_or_zero(std::string_view(reinterpret_cast<const char*>(token), static_cast<std::size_t>(p - token)));
 }
 
-// Cuts one line [p, end) the fast way: its name and counters when it has the
-// layout's tokens, kShort when it has fewer, kNotAscii when a byte at or
-// above 0x80 lies where the answer could depend on it. Scanning stops at the
-// first byte of the last token the layout needs: whatever follows cannot
-// change a field used nor the count that matters.
-LineKind cut_ascii_line(const LineLayout& layout, const unsigned char* p, const unsigned char* end,
-                        DeviceLine& line) noexcept {
-  for (std::size_t index = 0;; ++index) {
-    while (p < end && is_space(*p)) ++p;
-    if (p == end) return LineKind::kShort;
-    if (is_high(*p)) return LineKind::kNotAscii;
-    if (index + 1 == layout.min_tokens) return LineKind::kDevice;
-    if (index == layout.in) {
-      line.bytes.in_bytes = scan_u64_or_zero(p, end) * layout.unit_bytes;
-    } else if (index == layout.out) {
-      line.bytes.out_bytes = scan_u64_or_zero(p, end) * layout.unit_bytes;
-    } else {
-      const unsigned char* const start = p;
-      while (p < end && is_token_byte(*p)) ++p;
-      if (index == layout.name) {
-        line.name = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p - start));
+// Eight bytes at a time: byte i of a word sits in bits 8i..8i+7 whatever the
+// machine's byte order, and a flag for byte i is its bit 8i+7.
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = kOnes * 0x80;
+constexpr std::uint64_t kSpaces = kOnes * ' ';
+
+inline std::uint64_t load_word(const unsigned char* p) noexcept {
+  std::uint64_t word = 0;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  return word;
+}
+
+// The line's last, partial word [at, end), white space after `end`. Bytes
+// are loaded up to `text_end` at most.
+std::uint64_t last_word(const unsigned char* at, const unsigned char* end, const unsigned char* text_end) noexcept {
+  std::uint64_t word = 0;
+  if (text_end - at >= 8) {
+    word = load_word(at);
+  } else {
+    std::array<unsigned char, 8> tail;
+    tail.fill(' ');
+    std::memcpy(tail.data(), at, static_cast<std::size_t>(text_end - at));
+    word = load_word(tail.data());
+  }
+  const std::uint64_t keep = (std::uint64_t{1} << (8 * static_cast<std::size_t>(end - at))) - 1;
+  return (word & keep) | (kSpaces & ~keep);
+}
+
+// Flags the white-space bytes of a word that holds no byte at or above 0x80.
+// Each byte is compared on its own: no sum below carries into the next byte.
+inline std::uint64_t space_flags(std::uint64_t word) noexcept {
+  const std::uint64_t x20 = word ^ kSpaces;  // zero where the byte is ' '
+  const std::uint64_t is_blank = ~(((x20 & ~kHighBits) + ~kHighBits) | x20) & kHighBits;
+  const std::uint64_t at_least_09 = word + kOnes * (0x80 - 0x09);
+  const std::uint64_t at_least_0e = word + kOnes * (0x80 - 0x0E);
+  return is_blank | (at_least_09 & ~at_least_0e & kHighBits);
+}
+
+// Cuts one line [begin, end) the fast way: its name and counters when it
+// has the layout's tokens, kShort when it has fewer, kNotAscii when it holds
+// a byte at or above 0x80 before the last token it needs (or in the same
+// word). Token starts are counted a word at a time; only the tokens used are
+// read byte by byte. Bytes up to `text_end` may be loaded; those past the
+// line's end count as white space.
+LineKind cut_ascii_line(const LineLayout& layout, const unsigned char* begin, const unsigned char* end,
+                        const unsigned char* text_end, DeviceLine& line) noexcept {
+  // The token numbers used, in rising order in both formats: the name, the
+  // two counters, and the last token a line must have.
+  const std::array<std::size_t, 4> wanted = {layout.name, layout.in, layout.out, layout.min_tokens - 1};
+  std::size_t next = 0;    // index into `wanted`
+  std::size_t tokens = 0;  // token starts seen so far
+  std::uint64_t before = 0x80;  // the byte before the line counts as white space
+  for (const unsigned char* at = begin; at < end; at += 8) {
+    const std::uint64_t word = end - at >= 8 ? load_word(at) : last_word(at, end, text_end);
+    if ((word & kHighBits) != 0) return LineKind::kNotAscii;
+    const std::uint64_t spaces = space_flags(word);
+    std::uint64_t starts = ~spaces & kHighBits & ((spaces << 8) | before);
+    before = spaces >> 56;
+    // The flags are 0 or 1 per byte once shifted down; the multiply sums
+    // them into the top byte (std::popcount is a library call on targets
+    // built without a population-count instruction).
+    const auto count = static_cast<std::size_t>(((starts >> 7) * kOnes) >> 56);
+    if (tokens + count <= wanted[next]) {
+      tokens += count;
+      continue;
+    }
+    for (; starts != 0; starts &= starts - 1) {
+      if (tokens++ != wanted[next]) continue;
+      const unsigned char* const token = at + std::countr_zero(starts) / 8;
+      switch (next++) {
+        case 0: {
+          const unsigned char* stop = token;
+          while (stop < end && is_token_byte(*stop)) ++stop;
+          line.name = std::string_view(reinterpret_cast<const char*>(token), static_cast<std::size_t>(stop - token));
+          break;
+        }
+        case 1:
+          line.bytes.in_bytes = scan_u64_or_zero(token, end) * layout.unit_bytes;
+          break;
+        case 2:
+          line.bytes.out_bytes = scan_u64_or_zero(token, end) * layout.unit_bytes;
+          break;
+        default:
+          // A byte at or above 0x80 inside a token used lies before this
+          // one, in a word already looked at.
+          return LineKind::kDevice;
       }
     }
-    if (p < end && is_high(*p)) return LineKind::kNotAscii;
   }
+  return LineKind::kShort;
 }
 
 // The same line cut by the Unicode tokenizer, for lines the fast path gave up.
@@ -154,7 +211,7 @@ void for_each_device_line(const LineLayout& layout, std::string_view text, OnLin
     const unsigned char* const line_end = newline != nullptr ? newline : end;
     if (line_number++ >= layout.header_lines) {
       DeviceLine line;
-      LineKind kind = cut_ascii_line(layout, p, line_end, line);
+      LineKind kind = cut_ascii_line(layout, p, line_end, end, line);
       if (kind == LineKind::kNotAscii) {
         line = DeviceLine{};
         const std::string_view whole(reinterpret_cast<const char*>(p), static_cast<std::size_t>(line_end - p));
@@ -171,26 +228,49 @@ void for_each_device_line(const LineLayout& layout, std::string_view text, OnLin
 
 // --- Looking names up --------------------------------------------------------
 
-std::size_t name_hash(std::string_view name) noexcept { return std::hash<std::string_view>{}(name); }
+// A cheap hash of a short byte string: a name is a few bytes, and a file
+// with 10,000 devices hashes 10,000 of them.
+std::uint64_t name_hash(std::string_view name) noexcept {
+  constexpr std::uint64_t kMix = 0x9E3779B97F4A7C15ULL;
+  std::uint64_t hash = (name.size() + 1) * kMix;
+  while (name.size() >= 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, name.data(), sizeof word);
+    hash = (hash ^ word) * kMix;
+    hash ^= hash >> 29;
+    name.remove_prefix(8);
+  }
+  std::uint64_t word = 0;
+  std::memcpy(&word, name.data(), name.size());
+  hash = (hash ^ word) * kMix;
+  return hash ^ (hash >> 32);
+}
+
+constexpr std::uint64_t kLineBits = 0xFFFFFFFFULL;
 
 // Fills table.name_slots (linear probing, at most half full) so that each
-// name finds the last of its lines, and notes whether any name repeats.
+// name finds the last of its lines, and notes whether any name repeats. A
+// slot's upper half (the hash's upper half) spares most name comparisons.
 void build_name_index(DeviceTable& table) {
   const std::size_t count = table.lines.size();
-  // Slots hold 1 + a line number in 32 bits. A line needs 27 bytes or more,
-  // so no file that fits in memory comes near; refuse one that would.
-  if (count >= std::numeric_limits<std::uint32_t>::max() / 4) throw std::bad_alloc();
+  // A line number takes 32 bits. A line needs 27 bytes or more, so no file
+  // that fits in memory comes near; refuse one that would.
+  if (count >= kLineBits / 4) throw std::bad_alloc();
   const std::size_t slot_count = std::bit_ceil(std::max<std::size_t>(2 * count, 8));
   const std::size_t mask = slot_count - 1;
   table.name_slots.assign(slot_count, 0);
   table.names_repeat = false;
   for (std::size_t i = 0; i < count; ++i) {
     const std::string_view name = table.lines[i].name;
-    for (std::size_t slot = name_hash(name) & mask;; slot = (slot + 1) & mask) {
-      std::uint32_t& entry = table.name_slots[slot];
-      if (entry != 0 && table.lines[entry - 1].name != name) continue;
-      if (entry != 0) table.names_repeat = true;
-      entry = static_cast<std::uint32_t>(i + 1);
+    const std::uint64_t hash = name_hash(name);
+    const std::uint64_t tag = hash & ~kLineBits;
+    for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
+      std::uint64_t& entry = table.name_slots[slot];
+      if (entry != 0) {
+        if ((entry & ~kLineBits) != tag || table.lines[(entry & kLineBits) - 1].name != name) continue;
+        table.names_repeat = true;
+      }
+      entry = tag | (i + 1);
       break;
     }
   }
@@ -200,10 +280,13 @@ void build_name_index(DeviceTable& table) {
 // The line number of the last line named `name`, if any. Needs the index.
 std::optional<std::size_t> find_last(const DeviceTable& table, std::string_view name) noexcept {
   const std::size_t mask = table.name_slots.size() - 1;
-  for (std::size_t slot = name_hash(name) & mask;; slot = (slot + 1) & mask) {
-    const std::uint32_t entry = table.name_slots[slot];
+  const std::uint64_t hash = name_hash(name);
+  const std::uint64_t tag = hash & ~kLineBits;
+  for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
+    const std::uint64_t entry = table.name_slots[slot];
     if (entry == 0) return std::nullopt;
-    if (table.lines[entry - 1].name == name) return entry - 1;
+    const std::size_t line = (entry & kLineBits) - 1;
+    if ((entry & ~kLineBits) == tag && table.lines[line].name == name) return line;
   }
 }
 
@@ -289,16 +372,50 @@ std::pair<std::uint64_t, std::uint64_t> finish_rates(DeviceTable& previous, Devi
           rate_to_u64(static_cast<double>(increase.out_bytes) / interval_seconds)};
 }
 
+// Reads the whole file at `path` into table.storage and points table.text
+// at it. The storage is reused; when it must grow it takes at least
+// `size_hint` bytes (the size of the reading before), so a file that keeps
+// its size is read straight into place. Like every reader, it reads until
+// read() returns 0: the sizes /proc reports mean nothing. Growth is steep
+// because every byte of an outgrown buffer was written and copied, while
+// capacity never written costs no memory.
+bool read_into(const char* path, DeviceTable& table, std::size_t size_hint) {
+  const os::UniqueFd fd = os::open_read_only(path);
+  if (!fd) return false;
+  constexpr std::size_t kFirstCapacity = 16384;
+  constexpr std::size_t kGrowth = 16;
+  std::size_t used = 0;
+  for (;;) {
+    if (used == table.capacity) {
+      const std::size_t capacity = std::max({kFirstCapacity, kGrowth * table.capacity, size_hint + 4096});
+      auto bigger = std::make_unique_for_overwrite<char[]>(capacity);  // NOLINT(*-avoid-c-arrays)
+      if (used != 0) std::memcpy(bigger.get(), table.storage.get(), used);
+      table.storage = std::move(bigger);
+      table.capacity = capacity;
+    }
+    const ssize_t n = os::read_retrying(fd.get(), table.storage.get() + used, table.capacity - used);
+    if (n < 0) return false;
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  table.text = std::string_view(table.storage.get(), used);
+  return true;
+}
+
 // Reads `path` into `table` and parses it, handing each line to `on_line`
 // with its line number. Any failure leaves the table without lines.
 template <typename OnLine>
-void read_table(DeviceFormat format, const char* path, DeviceTable& table, OnLine on_line) noexcept {
+void read_table(DeviceFormat format, const char* path, DeviceTable& table, std::size_t size_hint,
+                OnLine on_line) noexcept {
   table.lines.clear();
   table.indexed = false;
+  table.text = {};
   try {
-    std::optional<std::string> text = read_whole_file(path);
-    if (!text) return;
-    table.text = std::move(*text);
+    if (!read_into(path, table, size_hint)) return;
+    // Room for every line the text could hold (a device line is at least
+    // two bytes per token), so the vector never grows and copies while it
+    // is filled: untouched capacity costs no memory until used.
+    table.lines.reserve(table.text.size() / (2 * layout_of(format).min_tokens) + 1);
     for_each_device_line(layout_of(format), table.text, [&](const DeviceLine& line) {
       on_line(table.lines.size(), line);
       table.lines.push_back(line);
@@ -317,7 +434,7 @@ void parse_device_lines(DeviceFormat format, std::string_view text, std::vector<
 }
 
 void read_device_table(DeviceFormat format, const char* path, DeviceTable& table) noexcept {
-  read_table(format, path, table, [](std::size_t, const DeviceLine&) {});
+  read_table(format, path, table, 0, [](std::size_t, const DeviceLine&) {});
 }
 
 std::pair<std::uint64_t, std::uint64_t> device_rates(DeviceTable& previous, DeviceTable& current,
@@ -337,7 +454,7 @@ std::pair<std::uint64_t, std::uint64_t> DeviceHistory::read_rates(double interva
   DeviceTable& previous = tables_[previous_];
   DeviceTable& current = tables_[previous_ ^ 1];
   LineByLine line_by_line;
-  read_table(format_, path_, current, [&](std::size_t index, const DeviceLine& line) {
+  read_table(format_, path_, current, previous.text.size(), [&](std::size_t index, const DeviceLine& line) {
     line_by_line.compare(previous.lines, index, line);
   });
   previous_ ^= 1;

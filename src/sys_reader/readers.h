@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -122,14 +123,19 @@ void parse_device_lines(DeviceFormat format, std::string_view text, std::vector<
 
 // One reading of a device file: the file's bytes and its device lines, whose
 // names view into `text`. A table that failed to read, or holds no device
-// line, has no lines. The names index is built the first time a rate needs
-// to look names up, and kept (with its capacity) for later lookups.
+// line, has no lines. read_device_table reads into `storage`, which is kept
+// (with its capacity) from reading to reading. The names index is built the
+// first time a rate needs to look names up or to learn whether a name
+// repeats.
 struct DeviceTable {
-  std::string text;
+  std::string_view text;
+  std::unique_ptr<char[]> storage;  // NOLINT(*-avoid-c-arrays): uninitialised bytes that read() fills
+  std::size_t capacity = 0;
   std::vector<DeviceLine> lines;
-  // Open-addressed index over `lines` by name: slot -> 1 + line number of
-  // the name's last line, 0 for an empty slot. Empty until first needed.
-  std::vector<std::uint32_t> name_slots;
+  // Open-addressed index over `lines` by name: each slot holds 1 + the line
+  // number of a name's last line in its low 32 bits and a part of the name's
+  // hash above them; 0 is an empty slot.
+  std::vector<std::uint64_t> name_slots;
   bool indexed = false;
   bool names_repeat = false;  // valid once `indexed`
 };
