@@ -79,19 +79,27 @@ constexpr std::string_view strip_trailing_colons(std::string_view name) noexcept
   return name;
 }
 
+constexpr unsigned char byte_at(std::string_view text, std::size_t pos) noexcept {
+  return static_cast<unsigned char>(text[pos]);
+}
+
 // The number grammar of parse_u64_or_zero (an optional '+', then digits,
 // 0 for anything else or for a value above 2^64 - 1), read in place from
-// the token's first byte at `p`. Nineteen digits never overflow; a longer
-// run goes to parse_u64_or_zero itself.
-inline std::uint64_t scan_u64_or_zero(const unsigned char* p, const unsigned char* end) noexcept {
-  const unsigned char* const token = p;
-  if (*p == '+') ++p;
-  const unsigned char* const digits = p;
+// the token's first byte at `pos` up to `end` at most. Nineteen digits never
+// overflow; a longer run goes to parse_u64_or_zero itself.
+inline std::uint64_t scan_u64_or_zero(std::string_view text, std::size_t pos, std::size_t end) noexcept {
+  const std::size_t token = pos;
+  if (text[pos] == '+') ++pos;
+  const std::size_t digits = pos;
   std::uint64_t value = 0;
-  for (; p < end && static_cast<unsigned>(*p - '0') < 10; ++p) value = value * 10 + static_cast<unsigned>(*p - '0');
-  if (p == digits || (p < end && is_token_byte(*p))) return 0;
-  if (p - digits < 20) return value;
-  return parse_u64_or_zero(std::string_view(reinterpret_cast<const char*>(token), static_cast<std::size_t>(p - token)));
+  for (; pos < end; ++pos) {
+    const auto digit = static_cast<unsigned>(byte_at(text, pos) - '0');
+    if (digit >= 10) break;
+    value = value * 10 + digit;
+  }
+  if (pos == digits || (pos < end && is_token_byte(byte_at(text, pos)))) return 0;
+  if (pos - digits < 20) return value;
+  return parse_u64_or_zero(text.substr(token, pos - token));
 }
 
 // Eight bytes at a time: byte i of a word sits in bits 8i..8i+7 whatever the
@@ -100,26 +108,32 @@ constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighBits = kOnes * 0x80;
 constexpr std::uint64_t kSpaces = kOnes * ' ';
 
-inline std::uint64_t load_word(const unsigned char* p) noexcept {
-  std::uint64_t word = 0;
-  std::memcpy(&word, p, sizeof word);
+inline std::uint64_t from_memory_order(std::uint64_t word) noexcept {
   if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
   return word;
 }
 
-// The line's last, partial word [at, end), white space after `end`. Bytes
-// are loaded up to `text_end` at most.
-std::uint64_t last_word(const unsigned char* at, const unsigned char* end, const unsigned char* text_end) noexcept {
+// The eight bytes at `pos`, which must all lie inside `text`.
+inline std::uint64_t load_word(std::string_view text, std::size_t pos) noexcept {
   std::uint64_t word = 0;
-  if (text_end - at >= 8) {
-    word = load_word(at);
+  std::memcpy(&word, &text[pos], sizeof word);
+  return from_memory_order(word);
+}
+
+// The line's last, partial word [pos, end), white space after `end`. No
+// byte past the end of `text` is loaded.
+std::uint64_t last_word(std::string_view text, std::size_t pos, std::size_t end) noexcept {
+  std::uint64_t word = 0;
+  if (text.size() - pos >= 8) {
+    word = load_word(text, pos);
   } else {
-    std::array<unsigned char, 8> tail;
+    std::array<unsigned char, 8> tail{};
     tail.fill(' ');
-    std::memcpy(tail.data(), at, static_cast<std::size_t>(text_end - at));
-    word = load_word(tail.data());
+    std::memcpy(tail.data(), &text[pos], text.size() - pos);
+    std::memcpy(&word, tail.data(), sizeof word);
+    word = from_memory_order(word);
   }
-  const std::uint64_t keep = (std::uint64_t{1} << (8 * static_cast<std::size_t>(end - at))) - 1;
+  const std::uint64_t keep = (std::uint64_t{1} << (8 * (end - pos))) - 1;
   return (word & keep) | (kSpaces & ~keep);
 }
 
@@ -133,22 +147,22 @@ inline std::uint64_t space_flags(std::uint64_t word) noexcept {
   return is_blank | (at_least_09 & ~at_least_0e & kHighBits);
 }
 
-// Cuts one line [begin, end) the fast way: its name and counters when it
-// has the layout's tokens, kShort when it has fewer, kNotAscii when it holds
-// a byte at or above 0x80 before the last token it needs (or in the same
-// word). Token starts are counted a word at a time; only the tokens used are
-// read byte by byte. Bytes up to `text_end` may be loaded; those past the
-// line's end count as white space.
-LineKind cut_ascii_line(const LineLayout& layout, const unsigned char* begin, const unsigned char* end,
-                        const unsigned char* text_end, DeviceLine& line) noexcept {
+// Cuts the line [begin, end) of `text` the fast way: its name and counters
+// when it has the layout's tokens, kShort when it has fewer, kNotAscii when
+// it holds a byte at or above 0x80 before the last token it needs (or in the
+// same word). Token starts are counted a word at a time; only the tokens
+// used are read byte by byte. Bytes past the line's end may be loaded and
+// count as white space.
+LineKind cut_ascii_line(const LineLayout& layout, std::string_view text, std::size_t begin, std::size_t end,
+                        DeviceLine& line) noexcept {
   // The token numbers used, in rising order in both formats: the name, the
   // two counters, and the last token a line must have.
   const std::array<std::size_t, 4> wanted = {layout.name, layout.in, layout.out, layout.min_tokens - 1};
-  std::size_t next = 0;    // index into `wanted`
-  std::size_t tokens = 0;  // token starts seen so far
+  std::size_t next = 0;         // index into `wanted`
+  std::size_t tokens = 0;       // token starts seen so far
   std::uint64_t before = 0x80;  // the byte before the line counts as white space
-  for (const unsigned char* at = begin; at < end; at += 8) {
-    const std::uint64_t word = end - at >= 8 ? load_word(at) : last_word(at, end, text_end);
+  for (std::size_t at = begin; at < end; at += 8) {
+    const std::uint64_t word = end - at >= 8 ? load_word(text, at) : last_word(text, at, end);
     if ((word & kHighBits) != 0) return LineKind::kNotAscii;
     const std::uint64_t spaces = space_flags(word);
     std::uint64_t starts = ~spaces & kHighBits & ((spaces << 8) | before);
@@ -163,19 +177,19 @@ LineKind cut_ascii_line(const LineLayout& layout, const unsigned char* begin, co
     }
     for (; starts != 0; starts &= starts - 1) {
       if (tokens++ != wanted[next]) continue;
-      const unsigned char* const token = at + std::countr_zero(starts) / 8;
+      const std::size_t token = at + static_cast<std::size_t>(std::countr_zero(starts)) / 8;
       switch (next++) {
         case 0: {
-          const unsigned char* stop = token;
-          while (stop < end && is_token_byte(*stop)) ++stop;
-          line.name = std::string_view(reinterpret_cast<const char*>(token), static_cast<std::size_t>(stop - token));
+          std::size_t stop = token;
+          while (stop < end && is_token_byte(byte_at(text, stop))) ++stop;
+          line.name = text.substr(token, stop - token);
           break;
         }
         case 1:
-          line.bytes.in_bytes = scan_u64_or_zero(token, end) * layout.unit_bytes;
+          line.bytes.in_bytes = scan_u64_or_zero(text, token, end) * layout.unit_bytes;
           break;
         case 2:
-          line.bytes.out_bytes = scan_u64_or_zero(token, end) * layout.unit_bytes;
+          line.bytes.out_bytes = scan_u64_or_zero(text, token, end) * layout.unit_bytes;
           break;
         default:
           // A byte at or above 0x80 inside a token used lies before this
@@ -203,26 +217,23 @@ bool cut_unicode_line(const LineLayout& layout, std::string_view text, DeviceLin
 // empty final piece holds no line.
 template <typename OnLine>
 void for_each_device_line(const LineLayout& layout, std::string_view text, OnLine on_line) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* const end = p + text.size();
   std::size_t line_number = 0;
-  while (p < end) {
-    const auto* newline = static_cast<const unsigned char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-    const unsigned char* const line_end = newline != nullptr ? newline : end;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t newline = text.find('\n', pos);  // memchr underneath
+    const std::size_t line_end = newline != std::string_view::npos ? newline : text.size();
     if (line_number++ >= layout.header_lines) {
       DeviceLine line;
-      LineKind kind = cut_ascii_line(layout, p, line_end, end, line);
+      LineKind kind = cut_ascii_line(layout, text, pos, line_end, line);
       if (kind == LineKind::kNotAscii) {
         line = DeviceLine{};
-        const std::string_view whole(reinterpret_cast<const char*>(p), static_cast<std::size_t>(line_end - p));
-        kind = cut_unicode_line(layout, whole, line) ? LineKind::kDevice : LineKind::kShort;
+        kind = cut_unicode_line(layout, text.substr(pos, line_end - pos), line) ? LineKind::kDevice : LineKind::kShort;
       }
       if (kind == LineKind::kDevice) {
         if (layout.strip_colons) line.name = strip_trailing_colons(line.name);
         on_line(line);
       }
     }
-    p = newline != nullptr ? newline + 1 : end;
+    pos = line_end + 1;
   }
 }
 
@@ -393,7 +404,8 @@ bool read_into(const char* path, DeviceTable& table, std::size_t size_hint) {
       table.storage = std::move(bigger);
       table.capacity = capacity;
     }
-    const ssize_t n = os::read_retrying(fd.get(), table.storage.get() + used, table.capacity - used);
+    const std::span<char> rest = std::span<char>(table.storage.get(), table.capacity).subspan(used);
+    const ssize_t n = os::read_retrying(fd.get(), rest.data(), rest.size());
     if (n < 0) return false;
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
