@@ -157,8 +157,9 @@ std::pair<std::uint64_t, std::uint64_t> device_rates(DeviceTable& previous, Devi
 
 // The two readings a sampler keeps of one device file: each tick reads into
 // the table the previous tick's rates no longer need and the two swap roles.
-// The tables never move, so the names of the previous reading stay valid
-// views into its text, and both keep their capacity from tick to tick.
+// Both keep their storage and capacity from tick to tick, so a file that
+// keeps its size costs no allocation; names view into heap storage, so a
+// history may be moved (with the collector that owns it) and stay valid.
 class DeviceHistory {
  public:
   DeviceHistory(DeviceFormat format, const char* path) noexcept : format_(format), path_(path) {}
