@@ -4,18 +4,17 @@
 #include <string>
 #include <string_view>
 
+#include "device_reference.h"
 #include "fuzz_support.h"
 #include "sys_reader/readers.h"
 
 namespace quillmere::fuzz {
 
-inline bool same_devices(const sys_reader::DeviceCounters& a, const sys_reader::DeviceCounters& b) {
-  if (a.size() != b.size()) return false;
-  for (const auto& [name, bytes] : a) {
-    const auto it = b.find(name);
-    if (it == b.end() || it->second.first != bytes.first || it->second.second != bytes.second) return false;
-  }
-  return true;
+// The devices the reader finds in `text`, by name, the last line winning.
+inline DeviceMap parsed_devices(sys_reader::DeviceFormat format, std::string_view text) {
+  std::vector<sys_reader::DeviceLine> lines;
+  sys_reader::parse_device_lines(format, text, lines);
+  return map_of(lines);
 }
 
 // Every device name is a run of non-blank text taken from the input, empty
@@ -23,7 +22,7 @@ inline bool same_devices(const sys_reader::DeviceCounters& a, const sys_reader::
 // them all); there is at most one device per line; "\r\n" line ends read
 // like "\n".
 template <typename Parse>
-void check_device_map(std::string_view text, const sys_reader::DeviceCounters& devices, Parse parse,
+void check_device_map(std::string_view text, const DeviceMap& devices, Parse parse,
                       bool may_be_empty = false) {
   std::size_t lines = 0;
   for (const char c : text) lines += c == '\n' ? 1 : 0;

@@ -1,4 +1,4 @@
-// parse_disk_counters: device names are non-empty and blank-free, byte counts
+// parse_device_lines on /proc/diskstats: device names are non-empty and blank-free, byte counts
 // are whole 512-byte sectors, and "\r\n" line ends read like "\n".
 #include <cstddef>
 #include <cstdint>
@@ -13,13 +13,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Any bytes at all must be safe to parse; the checks below are made on
   // the text the reader really gets.
   const std::string_view raw = qf::as_text(data, size);
-  sr::parse_disk_counters(raw);
+  qf::parsed_devices(sr::DeviceFormat::kDiskstats, raw);
   const qf::ReaderText reader_text(raw);
   const std::string_view text = reader_text.view();
-  const sr::DeviceCounters disks = sr::parse_disk_counters(text);
+  const qf::DeviceMap disks = qf::parsed_devices(sr::DeviceFormat::kDiskstats, text);
   for (const auto& [name, bytes] : disks) {
-    FUZZ_CHECK(bytes.first % 512 == 0 && bytes.second % 512 == 0, text, "device " + qf::hex(name));
+    FUZZ_CHECK(bytes.in_bytes % 512 == 0 && bytes.out_bytes % 512 == 0, text, "device " + qf::hex(name));
   }
-  qf::check_device_map(text, disks, [](std::string_view t) { return sr::parse_disk_counters(t); });
+  qf::check_device_map(text, disks,
+                       [](std::string_view t) { return qf::parsed_devices(sr::DeviceFormat::kDiskstats, t); });
   return 0;
 }

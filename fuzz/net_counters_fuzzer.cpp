@@ -1,4 +1,4 @@
-// parse_net_counters: interface names are blank-free and without the
+// parse_device_lines on /proc/net/dev: interface names are blank-free and without the
 // trailing ':' (a name token of colons alone leaves an empty name, which
 // counts like any other), the two header lines never yield an interface, and
 // "\r\n" line ends read like "\n".
@@ -15,10 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Any bytes at all must be safe to parse; the checks below are made on
   // the text the reader really gets.
   const std::string_view raw = qf::as_text(data, size);
-  sr::parse_net_counters(raw);
+  qf::parsed_devices(sr::DeviceFormat::kNetDev, raw);
   const qf::ReaderText reader_text(raw);
   const std::string_view text = reader_text.view();
-  const sr::DeviceCounters interfaces = sr::parse_net_counters(text);
+  const qf::DeviceMap interfaces = qf::parsed_devices(sr::DeviceFormat::kNetDev, text);
   for (const auto& [name, bytes] : interfaces) {
     FUZZ_CHECK(!name.ends_with(':'), text, "interface " + qf::hex(name));
   }
@@ -28,6 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(interfaces.size() + 1 <= newlines || interfaces.empty(), text,
              std::to_string(interfaces.size()) + " interfaces");
   qf::check_device_map(
-      text, interfaces, [](std::string_view t) { return sr::parse_net_counters(t); }, true);
+      text, interfaces, [](std::string_view t) { return qf::parsed_devices(sr::DeviceFormat::kNetDev, t); }, true);
   return 0;
 }

@@ -54,11 +54,15 @@ void fill_cpu_percentages(const sys_reader::CpuTimes& t, MetricsSnapshot& s) noe
 }
 
 Collector::Collector(Period period, Sender sender, const SourcePaths& paths)
-    : period_(period), sender_(std::move(sender)), paths_(paths) {}
+    : period_(period),
+      sender_(std::move(sender)),
+      paths_(paths),
+      disk_(sys_reader::DeviceFormat::kDiskstats, paths_.proc_diskstats),
+      net_(sys_reader::DeviceFormat::kNetDev, paths_.proc_net_dev) {}
 
 void Collector::read_baseline() {
-  previous_disk_ = sys_reader::read_disk_counters(paths_.proc_diskstats);
-  previous_net_ = sys_reader::read_net_counters(paths_.proc_net_dev);
+  disk_.read_baseline();
+  net_.read_baseline();
 }
 
 MetricsSnapshot Collector::sample() {
@@ -95,14 +99,8 @@ MetricsSnapshot Collector::sample() {
   s.uptime_seconds = sr::read_uptime(paths_.proc_uptime);
 
   const double interval_seconds = period_.interval_seconds();
-  sr::DeviceCounters disk = sr::read_disk_counters(paths_.proc_diskstats);
-  std::tie(s.disk_read_bytes_per_sec, s.disk_write_bytes_per_sec) =
-      sr::device_rates(previous_disk_, disk, interval_seconds);
-  previous_disk_ = std::move(disk);
-
-  sr::DeviceCounters net = sr::read_net_counters(paths_.proc_net_dev);
-  std::tie(s.net_rx_bytes_per_sec, s.net_tx_bytes_per_sec) = sr::device_rates(previous_net_, net, interval_seconds);
-  previous_net_ = std::move(net);
+  std::tie(s.disk_read_bytes_per_sec, s.disk_write_bytes_per_sec) = disk_.read_rates(interval_seconds);
+  std::tie(s.net_rx_bytes_per_sec, s.net_tx_bytes_per_sec) = net_.read_rates(interval_seconds);
 
   s.timestamp = read_wall_clock();
   fill_cpu_percentages(cpu, s);

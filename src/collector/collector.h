@@ -2,8 +2,8 @@
 // source once, in a fixed order, and publishes one MetricsSnapshot.
 //
 // Between ticks it keeps only what the next tick needs: the previous absolute
-// counters (context switches, page faults) and the previous per-device byte
-// counters. It never ends by itself; run() returns when the runtime cancels
+// counters (context switches, page faults) and the previous reading of each
+// per-device file (its text and device lines, see sys_reader::DeviceHistory). It never ends by itself; run() returns when the runtime cancels
 // it at a wait for a tick. All of its state belongs to the task that runs it;
 // the channel it publishes on is the only thing it shares.
 #pragma once
@@ -71,8 +71,8 @@ class Collector {
   std::uint64_t previous_context_switches_total_ = 0;
   std::uint64_t previous_minor_total_ = 0;
   std::uint64_t previous_major_total_ = 0;
-  sys_reader::DeviceCounters previous_disk_;
-  sys_reader::DeviceCounters previous_net_;
+  sys_reader::DeviceHistory disk_;
+  sys_reader::DeviceHistory net_;
   int cancel_fd_ = -1;  // the running clock's cancellation, watched by tool runs
 };
 

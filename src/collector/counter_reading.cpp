@@ -56,8 +56,8 @@ std::pair<std::uint64_t, std::uint64_t> summed_increase(const Devices& previous,
     while (before != previous.end() && before->name < now.name) ++before;
     if (before == previous.end()) break;
     if (before->name != now.name) continue;
-    first += sys_reader::saturating_sub(now.bytes.first, before->bytes.first);
-    second += sys_reader::saturating_sub(now.bytes.second, before->bytes.second);
+    first += sys_reader::saturating_sub(now.bytes.in_bytes, before->bytes.in_bytes);
+    second += sys_reader::saturating_sub(now.bytes.out_bytes, before->bytes.out_bytes);
   }
   return {first, second};
 }
@@ -68,8 +68,8 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> summed(const std::optiona
   std::pair<std::uint64_t, std::uint64_t> sums{0, 0};
   for (const sys_reader::DeviceReading& device : *devices) {
     if (whole_disks && device.partition) continue;
-    sums.first += device.bytes.first;
-    sums.second += device.bytes.second;
+    sums.first += device.bytes.in_bytes;
+    sums.second += device.bytes.out_bytes;
   }
   return sums;
 }

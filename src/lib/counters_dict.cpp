@@ -46,8 +46,8 @@ PyObject* devices_dict(const DictKeys& keys, const std::optional<std::vector<sys
   if (!dict) return nullptr;
   for (const sys_reader::DeviceReading& device : *devices) {
     PyRef entry(PyDict_New());
-    if (!entry || !set_item(entry.get(), keys[first_key], to_int(device.bytes.first)) ||
-        !set_item(entry.get(), keys[second_key], to_int(device.bytes.second))) {
+    if (!entry || !set_item(entry.get(), keys[first_key], to_int(device.bytes.in_bytes)) ||
+        !set_item(entry.get(), keys[second_key], to_int(device.bytes.out_bytes))) {
       return nullptr;
     }
     PyRef name(name_to_str(device.name));

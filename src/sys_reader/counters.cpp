@@ -58,13 +58,21 @@ bool begins_with_ascii_token(std::string_view line) noexcept {
   return first < 0x80 && first != ' ' && (first < '\t' || first > '\r');
 }
 
-// Device readings in name order from the one-shot parser's map.
-std::vector<DeviceReading> sorted_devices(DeviceCounters&& counters) {
+// Device readings in name order, one per name with its last line's values.
+// The sort is stable, so of a run of equal names the last is the file's last.
+std::optional<std::vector<DeviceReading>> sorted_devices(DeviceFormat format, const char* path) {
+  const std::optional<std::string> text = read_whole_file(path);
+  if (!text) return std::nullopt;
+  std::vector<DeviceLine> lines;
+  parse_device_lines(format, *text, lines);
+  std::stable_sort(lines.begin(), lines.end(),
+                   [](const DeviceLine& a, const DeviceLine& b) { return a.name < b.name; });
   std::vector<DeviceReading> devices;
-  devices.reserve(counters.size());
-  for (auto& [name, bytes] : counters) devices.push_back(DeviceReading{name, bytes, false});
-  std::sort(devices.begin(), devices.end(),
-            [](const DeviceReading& a, const DeviceReading& b) { return a.name < b.name; });
+  devices.reserve(lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i + 1 < lines.size() && lines[i + 1].name == lines[i].name) continue;
+    devices.push_back(DeviceReading{std::string(lines[i].name), lines[i].bytes, false});
+  }
   return devices;
 }
 
@@ -240,12 +248,11 @@ PageFaultTotals read_page_fault_totals(const char* path) {
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): three paths, each named for its file
 std::optional<std::vector<DeviceReading>> read_disk_devices(const char* path, const char* sys_block_dir,
                                                            const char* whole_disk_dir) {
-  const std::optional<std::string> text = read_whole_file(path);
-  if (!text) return std::nullopt;
-  std::vector<DeviceReading> devices = sorted_devices(parse_disk_counters(*text));
+  std::optional<std::vector<DeviceReading>> devices = sorted_devices(DeviceFormat::kDiskstats, path);
+  if (!devices) return std::nullopt;
   const std::vector<std::string> whole_disks = directory_entries(whole_disk_dir);
   const std::string block_dir(sys_block_dir);
-  for (DeviceReading& device : devices) {
+  for (DeviceReading& device : *devices) {
     if (std::binary_search(whole_disks.begin(), whole_disks.end(), device.name)) continue;
     device.partition = is_partition(block_dir, device.name);
   }
@@ -253,9 +260,7 @@ std::optional<std::vector<DeviceReading>> read_disk_devices(const char* path, co
 }
 
 std::optional<std::vector<DeviceReading>> read_net_devices(const char* path) {
-  const std::optional<std::string> text = read_whole_file(path);
-  if (!text) return std::nullopt;
-  return sorted_devices(parse_net_counters(*text));
+  return sorted_devices(DeviceFormat::kNetDev, path);
 }
 
 // Each zone: `temp` in millidegrees ("48312"), `type` a name ("x86_pkg_temp").

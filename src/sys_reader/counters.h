@@ -92,7 +92,7 @@ PageFaultTotals read_page_fault_totals(const char* path = kProcVmstat);
 
 struct DeviceReading {
   std::string name;
-  ByteCounters bytes;      // read/written, or received/transmitted
+  DeviceBytes bytes;       // read/written, or received/sent
   bool partition = false;  // block devices: sysfs has NAME/partition
 };
 

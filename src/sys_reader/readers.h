@@ -2,18 +2,23 @@
 // source's text plus a thin function that reads the source's path.
 //
 // Promises: a reader never fails and never reports. An unreadable source gives
-// the reader's fallback (zeros, or an empty map); a missing or malformed field
-// gives 0 for that field alone. Readers keep no state: where a difference
-// against an earlier reading is wanted, the caller hands the earlier counter
-// in. Paths are parameters so that tests can point a reader at a fixture.
+// the reader's fallback (zeros, or a table without lines); a missing or
+// malformed field gives 0 for that field alone. Readers keep no state: where
+// a difference against an earlier reading is wanted, the caller hands the
+// earlier counter (or device table) in; DeviceHistory is the caller-owned
+// pair of device tables a sampler keeps. Paths are parameters so that tests
+// can point a reader at a fixture.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace quillmere::sys_reader {
 
@@ -89,27 +94,88 @@ PageFaultCounts read_page_faults(std::uint64_t previous_minor_total, std::uint64
 
 // --- /proc/diskstats and /proc/net/dev ---------------------------------------
 
-// Two byte counters of one device: read/written for block devices,
-// received/transmitted for network interfaces.
-struct ByteCounters {
-  std::uint64_t first = 0;
-  std::uint64_t second = 0;
+// Bytes moved by one device since boot, as the host sees them: in is read
+// from a block device or received by an interface, out is written to a block
+// device or sent by an interface.
+struct DeviceBytes {
+  std::uint64_t in_bytes = 0;
+  std::uint64_t out_bytes = 0;
+  bool operator==(const DeviceBytes&) const = default;
 };
 
-// Device name -> byte counters. Names compare byte for byte; no order.
-using DeviceCounters = std::unordered_map<std::string, ByteCounters>;
+// One device line of a file: its name (a view into the text it was parsed
+// from) and its bytes.
+struct DeviceLine {
+  std::string_view name;
+  DeviceBytes bytes;
+};
 
-DeviceCounters parse_disk_counters(std::string_view text);
-DeviceCounters read_disk_counters(const char* path = kProcDiskstats);
-DeviceCounters parse_net_counters(std::string_view text);
-DeviceCounters read_net_counters(const char* path = kProcNetDev);
+enum class DeviceFormat {
+  kDiskstats,  // /proc/diskstats: bytes read and written
+  kNetDev,     // /proc/net/dev: bytes received and sent
+};
+
+// Replaces `lines` with the device lines of `text`, one per line of the file
+// that has enough fields, in file order; a repeated name appears once per
+// line. `lines` keeps its capacity, so a caller that reuses it allocates
+// nothing once it has grown to the file's size. Throws only std::bad_alloc.
+void parse_device_lines(DeviceFormat format, std::string_view text, std::vector<DeviceLine>& lines);
+
+// One reading of a device file: the file's bytes and its device lines, whose
+// names view into `text`. A table that failed to read, or holds no device
+// line, has no lines. read_device_table reads into `storage`, which is kept
+// (with its capacity) from reading to reading. The names index is built the
+// first time a rate needs to look names up or to learn whether a name
+// repeats.
+struct DeviceTable {
+  std::string_view text;
+  std::unique_ptr<char[]> storage;  // NOLINT(*-avoid-c-arrays): uninitialised bytes that read() fills
+  std::size_t capacity = 0;
+  std::vector<DeviceLine> lines;
+  // Open-addressed index over `lines` by name: each slot holds 1 + the line
+  // number of a name's last line in its low 32 bits and a part of the name's
+  // hash above them; 0 is an empty slot.
+  std::vector<std::uint64_t> name_slots;
+  bool indexed = false;
+  bool names_repeat = false;  // valid once `indexed`
+};
+
+// Reads `path` into `table`. The bytes are not checked for UTF-8 (a device
+// name may hold any byte but '/', ':' and white space); a file that cannot be
+// read, or memory that runs out, leaves the table without lines.
+void read_device_table(DeviceFormat format, const char* path, DeviceTable& table) noexcept;
 
 // Sum of the per-device increases between two readings, divided by
-// `interval_seconds` and truncated: (rate of first, rate of second). A device
-// must be in both maps to count; a component that went back counts 0.
-std::pair<std::uint64_t, std::uint64_t> device_rates(const DeviceCounters& previous,
-                                                     const DeviceCounters& current,
+// `interval_seconds` and truncated: (rate in, rate out). A device counts when
+// its name is in both readings, with the values of its last line in each; a
+// component that went back counts 0. A reading without lines gives {0, 0}.
+// Names are compared line by line first (the kernel keeps its order) and
+// looked up only where they differ. May build either table's names index
+// (which is why the tables are not const); out of memory gives {0, 0}.
+std::pair<std::uint64_t, std::uint64_t> device_rates(DeviceTable& previous, DeviceTable& current,
                                                      double interval_seconds) noexcept;
+
+// The two readings a sampler keeps of one device file: each tick reads into
+// the table the previous tick's rates no longer need and the two swap roles.
+// Both keep their storage and capacity from tick to tick, so a file that
+// keeps its size costs no allocation; names view into heap storage, so a
+// history may be moved (with the collector that owns it) and stay valid.
+class DeviceHistory {
+ public:
+  DeviceHistory(DeviceFormat format, const char* path) noexcept : format_(format), path_(path) {}
+
+  // Reads the file as the reading the first rates are taken against.
+  void read_baseline() noexcept;
+  // Reads the file again; returns the rates against the reading kept, then
+  // keeps this one instead.
+  std::pair<std::uint64_t, std::uint64_t> read_rates(double interval_seconds) noexcept;
+
+ private:
+  DeviceFormat format_;
+  const char* path_;
+  std::array<DeviceTable, 2> tables_;
+  std::size_t previous_ = 0;  // index of the reading kept in tables_
+};
 
 // --- /sys/class/thermal ------------------------------------------------------
 

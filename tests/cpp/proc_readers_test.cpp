@@ -3,7 +3,9 @@
 #include "sys_reader/readers.h"
 
 #include <limits>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -150,47 +152,102 @@ TEST(PageFaults, DifferencesAgainstPreviousTotalsSaturate) {
   EXPECT_EQ(read_page_faults(1, 1, kMissing).minor_total, 0u);
 }
 
+// The devices of a reading by name, the last line of a repeated name winning.
+std::map<std::string, DeviceBytes> by_name(const std::vector<DeviceLine>& lines) {
+  std::map<std::string, DeviceBytes> devices;
+  for (const DeviceLine& line : lines) devices.insert_or_assign(std::string(line.name), line.bytes);
+  return devices;
+}
+
+std::map<std::string, DeviceBytes> parse_devices(DeviceFormat format, std::string_view text) {
+  std::vector<DeviceLine> lines;
+  parse_device_lines(format, text, lines);
+  return by_name(lines);
+}
+
+std::map<std::string, DeviceBytes> read_devices(DeviceFormat format, const char* path) {
+  DeviceTable table;
+  read_device_table(format, path, table);
+  return by_name(table.lines);
+}
+
 TEST(DiskCounters, NeedFourteenTokensAndCountSectorsOf512Bytes) {
-  const DeviceCounters d = parse_disk_counters(
-      "8 0 short 1 2 3 4 5 6 7 8 9 10\n"           // 13 tokens: skipped
-      "8 1 sda1 1 2 8 4 5 6 abc 8 9 10 11\n"      // 14 tokens
-      "8 2 sda2 1 2 3 4 5 6 7 8 9 10 11\n"
-      "8 2 sda2 1 2 5 4 5 6 7 8 9 10 11 12 13\n"  // later line replaces
+  const auto d = parse_devices(DeviceFormat::kDiskstats,
+                               "8 0 short 1 2 3 4 5 6 7 8 9 10\n"           // 13 tokens: skipped
+                               "8 1 sda1 1 2 8 4 5 6 abc 8 9 10 11\n"      // 14 tokens
+                               "8 2 sda2 1 2 3 4 5 6 7 8 9 10 11\n"
+                               "8 2 sda2 1 2 5 4 5 6 7 8 9 10 11 12 13\n"  // later line replaces
   );
   ASSERT_EQ(d.size(), 2u);
-  EXPECT_EQ(d.at("sda1").first, 4096u);
-  EXPECT_EQ(d.at("sda1").second, 0u);
-  EXPECT_EQ(d.at("sda2").first, 5u * 512);
+  EXPECT_EQ(d.at("sda1").in_bytes, 4096u);
+  EXPECT_EQ(d.at("sda1").out_bytes, 0u);
+  EXPECT_EQ(d.at("sda2").in_bytes, 5u * 512);
 
-  const DeviceCounters fixture = read_disk_counters((kFixtures + "diskstats").c_str());
+  const auto fixture = read_devices(DeviceFormat::kDiskstats, (kFixtures + "diskstats").c_str());
   EXPECT_EQ(fixture.size(), 6u);
-  EXPECT_EQ(fixture.at("sda").second, std::uint64_t{9406024} * 512);
-  EXPECT_EQ(fixture.at("mmcblk0").first, std::uint64_t{412008} * 512);
-  EXPECT_TRUE(read_disk_counters(kMissing).empty());
+  EXPECT_EQ(fixture.at("sda").out_bytes, std::uint64_t{9406024} * 512);
+  EXPECT_EQ(fixture.at("mmcblk0").in_bytes, std::uint64_t{412008} * 512);
+  EXPECT_TRUE(read_devices(DeviceFormat::kDiskstats, kMissing).empty());
 }
 
 TEST(NetCounters, SkipTwoHeaderLinesAndShortLines) {
   const std::string row = " 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n";
-  const DeviceCounters n = parse_net_counters("eth0: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n" + ("hdr:" + row) +
-                                              "eth0:" + row + "eth1:99 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n" +
-                                              "short: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15\n" + "a:b::" + row +
-                                              "eth0: 7 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n");
+  const auto n = parse_devices(DeviceFormat::kNetDev,
+                               "eth0: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n" + ("hdr:" + row) + "eth0:" + row +
+                                   "eth1:99 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n" +
+                                   "short: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15\n" + "a:b::" + row +
+                                   "eth0: 7 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n");
   ASSERT_EQ(n.size(), 2u);
-  EXPECT_EQ(n.at("eth0").first, 7u);
-  EXPECT_EQ(n.at("eth0").second, 9u);
+  EXPECT_EQ(n.at("eth0").in_bytes, 7u);
+  EXPECT_EQ(n.at("eth0").out_bytes, 9u);
   EXPECT_EQ(n.count("a:b"), 1u);
 
-  EXPECT_TRUE(parse_net_counters("h1\nh2\n").empty());
-  const DeviceCounters fixture = read_net_counters((kFixtures + "net_dev").c_str());
+  EXPECT_TRUE(parse_devices(DeviceFormat::kNetDev, "h1\nh2\n").empty());
+  const auto fixture = read_devices(DeviceFormat::kNetDev, (kFixtures + "net_dev").c_str());
   EXPECT_EQ(fixture.size(), 3u);
-  EXPECT_EQ(fixture.at("wlan0").second, 9412885u);
-  EXPECT_TRUE(read_net_counters(kMissing).empty());
+  EXPECT_EQ(fixture.at("wlan0").out_bytes, 9412885u);
+  EXPECT_TRUE(read_devices(DeviceFormat::kNetDev, kMissing).empty());
+}
+
+// A line holding a byte above 0x7F is cut on Unicode white space (here
+// U+00A0 and U+2003); the other lines keep their plain cut.
+TEST(DeviceLines, NonAsciiLinesAreCutOnUnicodeWhiteSpace) {
+  const auto d = parse_devices(DeviceFormat::kDiskstats,
+                               "8 0 sd\xC2\xA0" "a 1 2 3 4 5 6 7 8 9 10 11\n"    // name, then 15 tokens
+                               "8 1 sdb 1 2 3\xE2\x80\x83" "4 5 6 7 8 9 10 11\n"  // 4 is its own field
+                               "8 2 sd\xC3\xA9 1 2 3 4 5 6 7 8 9 10 11\n"        // U+00E9 is no space
+                               "8 3 sdc 1 2 3 4 5 6 7 8 9 10\xC2\xA0" "11\n");     // 14 tokens
+  EXPECT_EQ(d, (std::map<std::string, DeviceBytes>{{"sd", {2 * 512, 6 * 512}},
+                                                   {"sdb", {3 * 512, 7 * 512}},
+                                                   {"sdc", {3 * 512, 7 * 512}},
+                                                   {"sd\xC3\xA9", {3 * 512, 7 * 512}}}));
+}
+
+// Lines as /proc/net/dev gives them, for the rates: name, bytes in, bytes out.
+std::string net_text(const std::vector<std::pair<std::string, DeviceBytes>>& devices) {
+  std::string text = "h1\nh2\n";
+  for (const auto& [name, bytes] : devices) {
+    text += name + ": " + std::to_string(bytes.in_bytes) + " 0 0 0 0 0 0 0 " + std::to_string(bytes.out_bytes) +
+            " 0 0 0 0 0 0 0\n";
+  }
+  return text;
+}
+
+std::pair<std::uint64_t, std::uint64_t> rates_of(const std::string& before, const std::string& after,
+                                                 double interval_seconds) {
+  DeviceTable previous, current;
+  previous.text = before;
+  current.text = after;
+  parse_device_lines(DeviceFormat::kNetDev, previous.text, previous.lines);
+  parse_device_lines(DeviceFormat::kNetDev, current.text, current.lines);
+  return device_rates(previous, current, interval_seconds);
 }
 
 TEST(DeviceRates, SumSaturatingIncreasesOfDevicesInBothReadings) {
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  using Devices = std::vector<std::pair<std::string, DeviceBytes>>;
   struct Case {
-    DeviceCounters previous, current;
+    Devices previous, current;
     double interval_seconds;
     std::pair<std::uint64_t, std::uint64_t> expected;
   };
@@ -203,8 +260,21 @@ TEST(DeviceRates, SumSaturatingIncreasesOfDevicesInBothReadings) {
       {{{"a", {0, 0}}, {"b", {0, 0}}}, {{"a", {kMax, 0}}, {"b", {kMax, 0}}}, 0.5, {kMax, 0}},
       {{{"a", {0, 0}}}, {{"a", {10, 0}}}, 0.0, {kMax, 0}},  // 10/0 is +inf; 0/0 is NaN
       {{{"a", {0, 0}}}, {{"a", {10, 10}}}, -1.0, {0, 0}},
+      // Positions shift: c appears at the top, a leaves, d is new at the end.
+      {{{"a", {0, 0}}, {"b", {0, 0}}, {"c", {0, 0}}},
+       {{"c", {1, 0}}, {"b", {20, 0}}, {"d", {300, 0}}},
+       1.0,
+       {21, 0}},
+      // Repeated names: the last line of a name counts, once.
+      {{{"a", {5, 0}}, {"b", {0, 0}}, {"a", {10, 0}}},
+       {{"a", {50, 0}}, {"b", {1, 0}}, {"a", {12, 0}}},
+       1.0,
+       {3, 0}},
   };
-  for (const auto& c : cases) EXPECT_EQ(device_rates(c.previous, c.current, c.interval_seconds), c.expected);
+  for (const auto& c : cases) {
+    EXPECT_EQ(rates_of(net_text(c.previous), net_text(c.current), c.interval_seconds), c.expected)
+        << net_text(c.previous) << net_text(c.current);
+  }
 }
 
 TEST(DeviceRates, HandlesTenThousandDevices) {
@@ -214,9 +284,8 @@ TEST(DeviceRates, HandlesTenThousandDevices) {
     before += name + " 1000 0 0 0 0 0 0 0 10 0 0 0 0 0 0 0\n";
     after += name + " 1003 0 0 0 0 0 0 0 15 0 0 0 0 0 0 0\n";
   }
-  const DeviceCounters previous = parse_net_counters(before);
-  ASSERT_EQ(previous.size(), 10000u);
-  EXPECT_EQ(device_rates(previous, parse_net_counters(after), 1.0), (std::pair<std::uint64_t, std::uint64_t>{30000, 50000}));
+  ASSERT_EQ(parse_devices(DeviceFormat::kNetDev, before).size(), 10000u);
+  EXPECT_EQ(rates_of(before, after, 1.0), (std::pair<std::uint64_t, std::uint64_t>{30000, 50000}));
 }
 
 }  // namespace
