@@ -3,8 +3,9 @@
 //
 // Between ticks it keeps only what the next tick needs: the previous absolute
 // counters (context switches, page faults) and the previous reading of each
-// per-device file (its text and device lines, see sys_reader::DeviceHistory). It never ends by itself; run() returns when the runtime cancels
-// it at a wait for a tick. All of its state belongs to the task that runs it;
+// per-device file (its text and device lines, see sys_reader::DeviceHistory).
+// It never ends by itself; run() returns when the runtime cancels it at a
+// wait for a tick. All of its state belongs to the task that runs it;
 // the channel it publishes on is the only thing it shares.
 #pragma once
 
