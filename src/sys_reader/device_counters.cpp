@@ -399,7 +399,12 @@ bool read_into(const char* path, DeviceTable& table, std::size_t size_hint) {
   std::size_t used = 0;
   for (;;) {
     if (used == table.capacity) {
-      const std::size_t capacity = std::max({kFirstCapacity, kGrowth * table.capacity, size_hint + 4096});
+      // Saturating, so that on a 32-bit board a huge file ends in bad_alloc
+      // rather than in a product that wrapped below what is already held.
+      constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+      const std::size_t grown = table.capacity > kMax / kGrowth ? kMax : kGrowth * table.capacity;
+      const std::size_t hinted = size_hint > kMax - 4096 ? kMax : size_hint + 4096;
+      const std::size_t capacity = std::max({kFirstCapacity, grown, hinted});
       auto bigger = std::make_unique_for_overwrite<char[]>(capacity);  // NOLINT(*-avoid-c-arrays)
       if (used != 0) std::memcpy(bigger.get(), table.storage.get(), used);
       table.storage = std::move(bigger);
