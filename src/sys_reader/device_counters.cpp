@@ -260,6 +260,10 @@ std::uint64_t name_hash(std::string_view name) noexcept {
 
 constexpr std::uint64_t kLineBits = 0xFFFFFFFFULL;
 
+// The line number a non-empty slot holds (its low 32 bits, which fit a
+// size_t on every target).
+std::size_t slot_line(std::uint64_t entry) noexcept { return static_cast<std::size_t>(entry & kLineBits) - 1; }
+
 // Fills table.name_slots (linear probing, at most half full) so that each
 // name finds the last of its lines, and notes whether any name repeats. A
 // slot's upper half (the hash's upper half) spares most name comparisons.
@@ -279,7 +283,7 @@ void build_name_index(DeviceTable& table) {
     for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
       std::uint64_t& entry = table.name_slots[slot];
       if (entry != 0) {
-        if ((entry & ~kLineBits) != tag || table.lines[(entry & kLineBits) - 1].name != name) continue;
+        if ((entry & ~kLineBits) != tag || table.lines[slot_line(entry)].name != name) continue;
         table.names_repeat = true;
       }
       entry = tag | (i + 1);
@@ -297,7 +301,7 @@ std::optional<std::size_t> find_last(const DeviceTable& table, std::string_view 
   for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
     const std::uint64_t entry = table.name_slots[slot];
     if (entry == 0) return std::nullopt;
-    const std::size_t line = (entry & kLineBits) - 1;
+    const std::size_t line = slot_line(entry);
     if ((entry & ~kLineBits) == tag && table.lines[line].name == name) return line;
   }
 }
