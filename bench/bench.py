@@ -6,7 +6,7 @@ beside them against the same floor.
 
 Round by round, in rotated order, each contender runs once; medians and
 ratios come from the same rounds, so load from other processes falls on all
-of them alike. Three sections:
+of them alike. Four sections:
   1. PATH as given (on most machines: no vcgencmd);
   2. a fake vcgencmd first on PATH, so that both tool runs are timed;
   3. 10,000 block devices and 10,000 interfaces: generated files mounted
