@@ -88,10 +88,14 @@ bool is_partition(std::string path, std::string_view name) {
 
 }  // namespace
 
-// Lines used, as in the one-shot reader:
+// Lines used, as the kernel writes them:
 //   cpu  4705 356 584 3699 23 23 0 0 0 0
 //   ctxt 1990473
-// Here nice stays apart from user; the guest columns are already inside them.
+// The aggregate line has 7 counters up to 2.6.10; 2.6.11 adds steal, 2.6.24
+// guest and 2.6.33 guest_nice. The guest columns are already counted in user
+// and nice, so they are left out. Per-CPU lines ("cpu0 ...") have a digit
+// where the aggregate line has its space and so never match. The one-shot
+// reader (stat.cpp) takes its ticks from here.
 StatCounters parse_stat_counters(std::string_view text) noexcept {
   StatCounters counters;
   for (const std::string_view line : text_lines(text)) {
@@ -99,8 +103,8 @@ StatCounters parse_stat_counters(std::string_view text) noexcept {
       std::array<std::string_view, 9> tokens;
       const std::size_t count = count_tokens_keeping_first(line, tokens);
       if (count < 8) continue;
-      // A later line overrides an earlier one column by column, as in the
-      // one-shot reader: without a steal column it keeps the earlier steal.
+      // A later line overrides an earlier one column by column: without a
+      // steal column it keeps the earlier steal.
       CpuTicks ticks = counters.cpu.value_or(CpuTicks{});
       ticks.user = parse_u64_or_zero(tokens[1]);
       ticks.nice = parse_u64_or_zero(tokens[2]);

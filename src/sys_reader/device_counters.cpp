@@ -22,6 +22,7 @@
 
 #include "os/unique_fd.h"
 #include "sys_reader/cutting.h"
+#include "sys_reader/file_read.h"
 #include "sys_reader/numbers.h"
 
 namespace quillmere::sys_reader {
@@ -388,6 +389,17 @@ std::pair<std::uint64_t, std::uint64_t> finish_rates(DeviceTable& previous, Devi
           rate_to_u64(static_cast<double>(increase.out_bytes) / interval_seconds)};
 }
 
+// finish_rates, where running out of memory for a names index gives {0, 0}.
+std::pair<std::uint64_t, std::uint64_t> finish_rates_or_zero(DeviceTable& previous, DeviceTable& current,
+                                                             const LineByLine& line_by_line,
+                                                             double interval_seconds) noexcept {
+  try {
+    return finish_rates(previous, current, line_by_line, interval_seconds);
+  } catch (const std::exception&) {
+    return {0, 0};
+  }
+}
+
 // Reads the whole file at `path` into table.storage and points table.text
 // at it. The storage is reused; when it must grow it takes at least
 // `size_hint` bytes (the size of the reading before), so a file that keeps
@@ -414,11 +426,10 @@ bool read_into(const char* path, DeviceTable& table, std::size_t size_hint) {
       table.storage = std::move(bigger);
       table.capacity = capacity;
     }
-    const std::span<char> rest = std::span<char>(table.storage.get(), table.capacity).subspan(used);
-    const ssize_t n = os::read_retrying(fd.get(), rest.data(), rest.size());
+    const ssize_t n = read_until_full(fd.get(), std::span<char>(table.storage.get(), table.capacity).subspan(used));
     if (n < 0) return false;
-    if (n == 0) break;
     used += static_cast<std::size_t>(n);
+    if (used < table.capacity) break;
   }
   table.text = std::string_view(table.storage.get(), used);
   return true;
@@ -461,13 +472,9 @@ void read_device_table(DeviceFormat format, const char* path, DeviceTable& table
 
 std::pair<std::uint64_t, std::uint64_t> device_rates(DeviceTable& previous, DeviceTable& current,
                                                      double interval_seconds) noexcept {
-  try {
-    LineByLine line_by_line;
-    for (std::size_t i = 0; i < current.lines.size(); ++i) line_by_line.compare(previous.lines, i, current.lines[i]);
-    return finish_rates(previous, current, line_by_line, interval_seconds);
-  } catch (const std::exception&) {
-    return {0, 0};  // out of memory for a names index
-  }
+  LineByLine line_by_line;
+  for (std::size_t i = 0; i < current.lines.size(); ++i) line_by_line.compare(previous.lines, i, current.lines[i]);
+  return finish_rates_or_zero(previous, current, line_by_line, interval_seconds);
 }
 
 void DeviceHistory::read_baseline() noexcept { read_device_table(format_, path_, tables_[previous_]); }
@@ -480,11 +487,7 @@ std::pair<std::uint64_t, std::uint64_t> DeviceHistory::read_rates(double interva
     line_by_line.compare(previous.lines, index, line);
   });
   previous_ ^= 1;
-  try {
-    return finish_rates(previous, current, line_by_line, interval_seconds);
-  } catch (const std::exception&) {
-    return {0, 0};  // out of memory for a names index
-  }
+  return finish_rates_or_zero(previous, current, line_by_line, interval_seconds);
 }
 
 }  // namespace quillmere::sys_reader

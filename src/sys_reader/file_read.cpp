@@ -8,16 +8,12 @@
 #include <span>
 #include <vector>
 
-#include <sys/types.h>  // ssize_t
-
 #include "os/unique_fd.h"
 #include "sys_reader/utf8.h"
 
 namespace quillmere::sys_reader {
-namespace {
 
-// Reads into `buffer` until it is full or the file ends; the bytes read, or -1.
-ssize_t fill(int fd, std::span<char> buffer) noexcept {
+ssize_t read_until_full(int fd, std::span<char> buffer) noexcept {
   std::size_t used = 0;
   while (used < buffer.size()) {
     const std::span<char> rest = buffer.subspan(used);
@@ -28,8 +24,6 @@ ssize_t fill(int fd, std::span<char> buffer) noexcept {
   }
   return static_cast<ssize_t>(used);
 }
-
-}  // namespace
 
 std::optional<std::string> read_whole_file(const char* path) {
   try {
@@ -46,7 +40,7 @@ std::optional<std::string> read_whole_file(const char* path) {
     constexpr std::size_t kPiece = 65536;
     // Not zeroed: read() fills what is used of it.
     std::array<char, kFirst> first;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-    const ssize_t first_used = fill(fd.get(), first);
+    const ssize_t first_used = read_until_full(fd.get(), first);
     if (first_used < 0) return std::nullopt;
     if (static_cast<std::size_t>(first_used) < kFirst) {
       return std::string(first.data(), static_cast<std::size_t>(first_used));
@@ -57,7 +51,7 @@ std::optional<std::string> read_whole_file(const char* path) {
     std::size_t total = kFirst;
     for (;;) {
       pieces.push_back(std::make_unique_for_overwrite<char[]>(kPiece));  // NOLINT(*-avoid-c-arrays)
-      const ssize_t used = fill(fd.get(), std::span<char>(pieces.back().get(), kPiece));
+      const ssize_t used = read_until_full(fd.get(), std::span<char>(pieces.back().get(), kPiece));
       if (used < 0) return std::nullopt;
       sizes.push_back(static_cast<std::size_t>(used));
       total += sizes.back();

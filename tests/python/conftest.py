@@ -170,6 +170,12 @@ def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None,
     return subprocess.CompletedProcess(argv, process.returncode, stdout, stderr)
 
 
+def run_python(code, timeout=60, **kwargs):
+    """Runs `code` (dedented) in a fresh interpreter; returns the completed run."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, **kwargs)
+
+
 def sample_isolated(tmp_path, interval_ms=1000, **kwargs):
     """One get_metrics_once call in the namespace; returns the dict."""
     code = f"""

@@ -4,15 +4,12 @@ thread, descriptor or child behind."""
 
 import math
 import struct
-import subprocess
-import sys
-import textwrap
 import threading
 
 import pytest
 
 import quillmere
-from conftest import child_pids, needs_address_space_limit, open_fds, settled, thread_count
+from conftest import child_pids, needs_address_space_limit, open_fds, run_python, settled, thread_count
 
 KEYS = [
     ("timestamp", float),
@@ -45,11 +42,6 @@ KEYS = [
 SINGLE_PRECISION = [k for k, t in KEYS if t is float and k not in ("timestamp", "uptime_seconds")]
 # What the worker writes to standard error when it refuses a zero interval.
 ZERO_PERIOD_DIAGNOSTIC = "quillmere: internal fault in thread 'quillmere-work': the sampling period must be non-zero\n"
-
-
-def run_python(code, **kwargs):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=60, **kwargs)
 
 
 class Index:
@@ -234,9 +226,9 @@ def test_second_initialisation_raises_import_error():
     assert done.stdout.strip().endswith("may only be initialized once per interpreter process")
 
 
-def test_runtime_that_cannot_get_a_descriptor_raises_runtime_error():
+def test_out_of_descriptors_raises_runtime_error_and_the_samplers_oserror_with_errno():
     done = run_python("""
-        import os, resource, quillmere
+        import errno, os, resource, quillmere, quillmere_sampler
         used = len(os.listdir("/proc/self/fd"))  # includes the listing's own fd
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (used - 1, hard))
@@ -244,11 +236,15 @@ def test_runtime_that_cannot_get_a_descriptor_raises_runtime_error():
             quillmere.get_metrics_once(1000)
         except RuntimeError as error:
             print("RuntimeError:", error)
+        try:
+            quillmere_sampler.Sampler(1000)
+        except OSError as error:
+            print(error.errno == errno.EMFILE, error.strerror)
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
         print(len(quillmere.get_metrics_once(1000)))
     """)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines() == ["RuntimeError: Too many open files", "26"]
+    assert done.stdout.splitlines() == ["RuntimeError: Too many open files", "True Too many open files", "26"]
 
 
 @needs_address_space_limit

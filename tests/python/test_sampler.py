@@ -10,7 +10,6 @@ import socket
 import subprocess
 import sys
 import tempfile
-import textwrap
 import threading
 import time
 
@@ -18,7 +17,7 @@ import pytest
 
 import quillmere
 import quillmere_sampler
-from conftest import needs_namespace, open_fds, run_isolated, settled, thread_count
+from conftest import needs_namespace, open_fds, run_isolated, run_python, settled, thread_count
 
 OPT_INT, OPT_FLOAT = (int, type(None)), (float, type(None))
 COUNTER_KEYS = [
@@ -43,11 +42,6 @@ case "$1" in
   measure_clock) echo "frequency(48)=1500345728" ;;
 esac
 """
-
-
-def run_python(code, env=None, timeout=60):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=env, timeout=timeout)
 
 
 def tool_env(tmp_path, script):
@@ -240,22 +234,6 @@ def test_samplers_leave_no_thread_or_descriptor_behind():
     del s
     assert settled(thread_count, threads) == threads
     assert settled(open_fds, fds) == fds
-
-
-def test_sampler_that_cannot_get_a_descriptor_raises_oserror_with_the_errno():
-    done = run_python("""
-        import errno, os, resource, quillmere_sampler
-        used = len(os.listdir("/proc/self/fd"))  # includes the listing's own fd
-        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-        resource.setrlimit(resource.RLIMIT_NOFILE, (used - 1, hard))
-        try:
-            quillmere_sampler.Sampler(1000)
-        except OSError as error:
-            print(error.errno == errno.EMFILE, error.strerror)
-        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
-    """)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines() == ["True Too many open files"]
 
 
 def test_reimport_and_a_sub_interpreter_each_get_a_working_module():
