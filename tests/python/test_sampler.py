@@ -6,6 +6,7 @@ the real machine under a known disk and loopback load."""
 import json
 import os
 import select
+import signal
 import socket
 import subprocess
 import sys
@@ -285,8 +286,10 @@ def loopback_load(stop):
 def test_rates_under_disk_and_loopback_load_match_proc_over_the_same_span(tmp_path):
     stop = threading.Event()
     with tempfile.NamedTemporaryFile(dir=os.path.dirname(os.path.abspath(__file__))) as target:
+        # Its own process group, killed whole: a dd left running could create
+        # the file again by name after the with block removes it.
         writer = subprocess.Popen(["sh", "-c", f"while :; do dd if=/dev/zero of='{target.name}' bs=1M count=32 "
-                                               "conv=fdatasync status=none; done"])
+                                               "conv=fdatasync status=none; done"], start_new_session=True)
         net = threading.Thread(target=loopback_load, args=(stop,))
         net.start()
         try:
@@ -297,7 +300,7 @@ def test_rates_under_disk_and_loopback_load_match_proc_over_the_same_span(tmp_pa
                 after = quillmere_sampler.read_counters()
         finally:
             stop.set()
-            writer.kill()
+            os.killpg(writer.pid, signal.SIGKILL)
             writer.wait()
             net.join()
     # The samples cover the span between the two read_counters() calls (each
