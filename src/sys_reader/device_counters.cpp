@@ -406,21 +406,24 @@ std::pair<std::uint64_t, std::uint64_t> finish_rates_or_zero(DeviceTable& previo
 // its size is read straight into place. Like every reader, it reads until
 // read() returns 0: the sizes /proc reports mean nothing. Growth is steep
 // because every byte of an outgrown buffer was written and copied, while
-// capacity never written costs no memory.
+// capacity never written costs no memory. The buffer never grows past one
+// byte more than the limit: a file that fills that byte is too large and
+// unreadable.
 bool read_into(const char* path, DeviceTable& table, std::size_t size_hint) {
-  const os::UniqueFd fd = os::open_read_only(path);
+  const os::UniqueFd fd = open_source(path, kDeviceSourceLimit);
   if (!fd) return false;
   constexpr std::size_t kFirstCapacity = 16384;
   constexpr std::size_t kGrowth = 16;
+  constexpr std::size_t kMostCapacity = kDeviceSourceLimit + 1;
   std::size_t used = 0;
   for (;;) {
     if (used == table.capacity) {
-      // Saturating, so that on a 32-bit board a huge file ends in bad_alloc
-      // rather than in a product that wrapped below what is already held.
-      constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-      const std::size_t grown = table.capacity > kMax / kGrowth ? kMax : kGrowth * table.capacity;
-      const std::size_t hinted = size_hint > kMax - 4096 ? kMax : size_hint + 4096;
-      const std::size_t capacity = std::max({kFirstCapacity, grown, hinted});
+      if (used >= kMostCapacity) return false;
+      // The limit keeps every product here far from overflowing, also in a
+      // 32-bit size_t.
+      const std::size_t grown = kGrowth * std::min(table.capacity, kMostCapacity);
+      const std::size_t hinted = std::min(size_hint, kMostCapacity) + 4096;
+      const std::size_t capacity = std::min(std::max({kFirstCapacity, grown, hinted}), kMostCapacity);
       auto bigger = std::make_unique_for_overwrite<char[]>(capacity);  // NOLINT(*-avoid-c-arrays)
       if (used != 0) std::memcpy(bigger.get(), table.storage.get(), used);
       table.storage = std::move(bigger);
