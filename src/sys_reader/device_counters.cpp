@@ -46,7 +46,8 @@ struct LineLayout {
 // writes, writes merged, sectors written, ms writing, I/Os in flight, ms doing
 // I/O, weighted ms. 4.18 adds four discard fields and 5.5 two flush fields;
 // only the first 14 tokens are relied on. Sectors are 512 bytes whatever the
-// device's own size; the product wraps like any uint64 arithmetic.
+// device's own size; the product wraps like any uint64 arithmetic, and the
+// line says when it did.
 constexpr LineLayout kDiskstats{0, 2, 5, 9, 14, 512, false};
 
 // Two header lines, then one line per interface:
@@ -85,11 +86,11 @@ constexpr unsigned char byte_at(std::string_view text, std::size_t pos) noexcept
   return static_cast<unsigned char>(text[pos]);
 }
 
-// The number grammar of parse_u64_or_zero (an optional '+', then digits,
-// 0 for anything else or for a value above 2^64 - 1), read in place from
-// the token's first byte at `pos` up to `end` at most. Nineteen digits never
-// overflow; a longer run goes to parse_u64_or_zero itself.
-inline std::uint64_t scan_u64_or_zero(std::string_view text, std::size_t pos, std::size_t end) noexcept {
+// The number grammar of parse_u64 (an optional '+', then digits, nullopt
+// for anything else or for a value above 2^64 - 1), read in place from the
+// token's first byte at `pos` up to `end` at most. Nineteen digits never
+// overflow; a longer run goes to parse_u64 itself.
+inline std::optional<std::uint64_t> scan_u64(std::string_view text, std::size_t pos, std::size_t end) noexcept {
   const std::size_t token = pos;
   if (text[pos] == '+') ++pos;
   const std::size_t digits = pos;
@@ -99,9 +100,19 @@ inline std::uint64_t scan_u64_or_zero(std::string_view text, std::size_t pos, st
     if (digit >= 10) break;
     value = value * 10 + digit;
   }
-  if (pos == digits || (pos < end && is_token_byte(byte_at(text, pos)))) return 0;
+  if (pos == digits || (pos < end && is_token_byte(byte_at(text, pos)))) return std::nullopt;
   if (pos - digits < 20) return value;
-  return parse_u64_or_zero(text.substr(token, pos - token));
+  return parse_u64(text.substr(token, pos - token));
+}
+
+// A counter of `unit` bytes each as bytes: 0 for a malformed counter and
+// the wrapped product for one too large, the one-shot rates' arithmetic,
+// with `known` telling both apart from a true count.
+inline void set_bytes(std::optional<std::uint64_t> count, std::uint64_t unit, std::uint64_t& bytes,
+                      bool& known) noexcept {
+  const std::uint64_t n = count.value_or(0);
+  bytes = n * unit;
+  known = count.has_value() && n <= std::numeric_limits<std::uint64_t>::max() / unit;
 }
 
 // Eight bytes at a time: byte i of a word sits in bits 8i..8i+7 whatever the
@@ -188,10 +199,10 @@ LineKind cut_ascii_line(const LineLayout& layout, std::string_view text, std::si
           break;
         }
         case 1:
-          line.bytes.in_bytes = scan_u64_or_zero(text, token, end) * layout.unit_bytes;
+          set_bytes(scan_u64(text, token, end), layout.unit_bytes, line.bytes.in_bytes, line.in_known);
           break;
         case 2:
-          line.bytes.out_bytes = scan_u64_or_zero(text, token, end) * layout.unit_bytes;
+          set_bytes(scan_u64(text, token, end), layout.unit_bytes, line.bytes.out_bytes, line.out_known);
           break;
         default:
           // A byte at or above 0x80 inside a token used lies before this
@@ -209,8 +220,8 @@ bool cut_unicode_line(const LineLayout& layout, std::string_view text, DeviceLin
   const std::span<std::string_view> wanted(tokens.data(), layout.min_tokens);
   if (take_first_tokens(text, wanted) < layout.min_tokens) return false;
   line.name = tokens[layout.name];
-  line.bytes.in_bytes = parse_u64_or_zero(tokens[layout.in]) * layout.unit_bytes;
-  line.bytes.out_bytes = parse_u64_or_zero(tokens[layout.out]) * layout.unit_bytes;
+  set_bytes(parse_u64(tokens[layout.in]), layout.unit_bytes, line.bytes.in_bytes, line.in_known);
+  set_bytes(parse_u64(tokens[layout.out]), layout.unit_bytes, line.bytes.out_bytes, line.out_known);
   return true;
 }
 
