@@ -1,28 +1,16 @@
 // One monitoring pass over the sources, and the rates between two passes.
 #include "collector/counter_reading.h"
 
-#include <ctime>
 #include <utility>
 
 #include <poll.h>    // poll, for the cancellation descriptor
 #include <unistd.h>  // sysconf
 
+#include "os/clock.h"
 #include "sys_reader/numbers.h"  // saturating_sub, checked_add
 
 namespace quillmere::collector {
 namespace {
-
-std::uint64_t monotonic_now_ns() noexcept {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
-}
-
-WallClockInstant wall_clock_now() noexcept {
-  timespec ts{};
-  ::clock_gettime(CLOCK_REALTIME, &ts);
-  return WallClockInstant{static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec)};
-}
 
 // True when `fd` is readable now (never for -1). Used between the two tool
 // runs: after a cancellation the second run is not started at all.
@@ -111,7 +99,7 @@ CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd
   namespace sr = sys_reader;
   const SourcePaths& paths = sources.paths;
   CounterReading r;
-  r.monotonic_ns = monotonic_now_ns();
+  r.monotonic_ns = os::monotonic_now_ns(sources.read_clock);
   r.ticks_per_second = ticks_per_second();
   r.kernel_word_bits = sr::kernel_word_bits();
   r.stat = sr::read_stat_counters(paths.proc_stat);
@@ -126,7 +114,7 @@ CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd
   r.uptime_seconds = sr::read_uptime_seconds(paths.proc_uptime);
   r.disks = sr::read_disk_devices(paths.proc_diskstats, sources.sys_block_dir, sources.whole_disk_dir);
   r.interfaces = sr::read_net_devices(paths.proc_net_dev);
-  r.timestamp = wall_clock_now();
+  r.timestamp = os::read_wall_clock(sources.read_clock);
   return r;
 }
 

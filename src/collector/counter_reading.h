@@ -15,16 +15,19 @@
 
 #include "collector/collector.h"
 #include "collector/snapshot.h"
+#include "os/clock.h"
 #include "sys_reader/counters.h"
 
 namespace quillmere::collector {
 
-// Where a reading looks: the one-shot collector's sources and the sysfs
-// block-device directory that tells partitions from disks.
+// Where a reading looks: the one-shot collector's sources, the sysfs
+// block-device directory that tells partitions from disks, and the clock
+// call behind both of its clocks (tests pass one that fails).
 struct CounterSources {
   SourcePaths paths;
   const char* sys_block_dir = sys_reader::kSysClassBlock;
   const char* whole_disk_dir = sys_reader::kSysBlock;
+  os::ClockReader read_clock = &::clock_gettime;
 };
 
 struct CounterReading {
