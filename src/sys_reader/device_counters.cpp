@@ -105,14 +105,15 @@ inline std::optional<std::uint64_t> scan_u64(std::string_view text, std::size_t 
   return parse_u64(text.substr(token, pos - token));
 }
 
-// A counter of `unit` bytes each as bytes: 0 for a malformed counter and
-// the wrapped product for one too large, the one-shot rates' arithmetic,
-// with `known` telling both apart from a true count.
-inline void set_bytes(std::optional<std::uint64_t> count, std::uint64_t unit, std::uint64_t& bytes,
-                      bool& known) noexcept {
+// One of a line's two counters, of `unit` bytes each, as bytes: 0 for a
+// malformed counter and the wrapped product for one too large, the one-shot
+// rates' arithmetic, with the line's flag telling both from a true count.
+enum class Side { kIn, kOut };
+inline void set_bytes(DeviceLine& line, Side side, std::optional<std::uint64_t> count, std::uint64_t unit) noexcept {
   const std::uint64_t n = count.value_or(0);
-  bytes = n * unit;
-  known = count.has_value() && n <= std::numeric_limits<std::uint64_t>::max() / unit;
+  const bool known = count.has_value() && n <= std::numeric_limits<std::uint64_t>::max() / unit;
+  (side == Side::kIn ? line.bytes.in_bytes : line.bytes.out_bytes) = n * unit;
+  (side == Side::kIn ? line.in_known : line.out_known) = known;
 }
 
 // Eight bytes at a time: byte i of a word sits in bits 8i..8i+7 whatever the
@@ -199,10 +200,10 @@ LineKind cut_ascii_line(const LineLayout& layout, std::string_view text, std::si
           break;
         }
         case 1:
-          set_bytes(scan_u64(text, token, end), layout.unit_bytes, line.bytes.in_bytes, line.in_known);
+          set_bytes(line, Side::kIn, scan_u64(text, token, end), layout.unit_bytes);
           break;
         case 2:
-          set_bytes(scan_u64(text, token, end), layout.unit_bytes, line.bytes.out_bytes, line.out_known);
+          set_bytes(line, Side::kOut, scan_u64(text, token, end), layout.unit_bytes);
           break;
         default:
           // A byte at or above 0x80 inside a token used lies before this
@@ -220,8 +221,8 @@ bool cut_unicode_line(const LineLayout& layout, std::string_view text, DeviceLin
   const std::span<std::string_view> wanted(tokens.data(), layout.min_tokens);
   if (take_first_tokens(text, wanted) < layout.min_tokens) return false;
   line.name = tokens[layout.name];
-  set_bytes(parse_u64(tokens[layout.in]), layout.unit_bytes, line.bytes.in_bytes, line.in_known);
-  set_bytes(parse_u64(tokens[layout.out]), layout.unit_bytes, line.bytes.out_bytes, line.out_known);
+  set_bytes(line, Side::kIn, parse_u64(tokens[layout.in]), layout.unit_bytes);
+  set_bytes(line, Side::kOut, parse_u64(tokens[layout.out]), layout.unit_bytes);
   return true;
 }
 

@@ -23,7 +23,7 @@ os::UniqueFd open_source(const char* path, std::size_t limit) noexcept {
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
       static_cast<std::uint64_t>(info.st_size) > limit) {
-    return os::UniqueFd();
+    return {};
   }
   return fd;
 }
