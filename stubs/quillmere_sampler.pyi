@@ -28,12 +28,12 @@ class CpuSeconds(TypedDict):
     steal: float
 
 class DiskCounters(TypedDict):
-    read_bytes: int  # bytes read since boot
-    written_bytes: int  # bytes written since boot
+    read_bytes: Optional[int]  # bytes read since boot; None when malformed or too large
+    written_bytes: Optional[int]  # bytes written since boot
 
 class InterfaceCounters(TypedDict):
-    received_bytes: int  # bytes received since boot
-    transmitted_bytes: int  # bytes transmitted since boot
+    received_bytes: Optional[int]  # bytes received since boot; None when malformed
+    transmitted_bytes: Optional[int]  # bytes transmitted since boot
 
 class ZoneTemperature(TypedDict):
     type: Optional[str]  # the zone's type file; None when unreadable

@@ -2,12 +2,10 @@
 // percentages, the timestamp and the send.
 #include "collector/collector.h"
 
-#include <ctime>
 #include <optional>
 #include <utility>
 
-#include <sys/syscall.h>  // SYS_clock_gettime64 (32-bit targets only)
-#include <unistd.h>       // syscall
+#include "os/clock.h"
 
 namespace quillmere::collector {
 
@@ -20,25 +18,6 @@ float percent_of(std::uint64_t part, float total) noexcept {
 }
 
 }  // namespace
-
-WallClockInstant read_wall_clock(ClockReader read_clock) noexcept {
-  timespec ts{};
-  if (read_clock(CLOCK_REALTIME, &ts) == 0 && ts.tv_nsec >= 0 && ts.tv_nsec < 1000000000L) {
-    return WallClockInstant{static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec)};
-  }
-#if defined(SYS_clock_gettime64)
-  // The kernel's timespec for this call: two 64-bit fields on every target.
-  struct {
-    std::int64_t tv_sec;
-    std::int64_t tv_nsec;
-  } ts64{};
-  if (::syscall(SYS_clock_gettime64, CLOCK_REALTIME, &ts64) == 0 && ts64.tv_nsec >= 0 &&
-      ts64.tv_nsec < 1000000000) {
-    return WallClockInstant{ts64.tv_sec, static_cast<std::uint32_t>(ts64.tv_nsec)};
-  }
-#endif
-  return WallClockInstant{0, 0};
-}
 
 void fill_cpu_percentages(const sys_reader::CpuTimes& t, MetricsSnapshot& s) noexcept {
   const std::uint64_t busy = t.total > t.idle ? t.total - t.idle : 0;
@@ -102,7 +81,7 @@ MetricsSnapshot Collector::sample() {
   std::tie(s.disk_read_bytes_per_sec, s.disk_write_bytes_per_sec) = disk_.read_rates(interval_seconds);
   std::tie(s.net_rx_bytes_per_sec, s.net_tx_bytes_per_sec) = net_.read_rates(interval_seconds);
 
-  s.timestamp = read_wall_clock();
+  s.timestamp = os::read_wall_clock();
   fill_cpu_percentages(cpu, s);
   return s;
 }

@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>  // clock_gettime, timespec
 
 #include "collector/period.h"
 #include "collector/snapshot.h"
@@ -38,14 +37,6 @@ struct SourcePaths {
 // total, times 100. A zero total gives NaN for all eight, which is how a
 // missing /proc/stat shows.
 void fill_cpu_percentages(const sys_reader::CpuTimes& times, MetricsSnapshot& snapshot) noexcept;
-
-// The real-time clock as a snapshot's timestamp. When `read_clock` fails (a
-// 32-bit time_t cannot hold instants from 2038 on, and glibc then reports
-// EOVERFLOW), a 32-bit build asks the kernel's 64-bit clock call instead;
-// when that fails too the instant is the epoch itself (timestamp 0.0), never
-// whatever the failed call left behind. Tests pass a failing `read_clock`.
-using ClockReader = int (*)(clockid_t, timespec*);
-WallClockInstant read_wall_clock(ClockReader read_clock = &::clock_gettime) noexcept;
 
 class Collector {
  public:

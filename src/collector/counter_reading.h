@@ -15,22 +15,27 @@
 
 #include "collector/collector.h"
 #include "collector/snapshot.h"
+#include "os/clock.h"
 #include "sys_reader/counters.h"
 
 namespace quillmere::collector {
 
-// Where a reading looks: the one-shot collector's sources and the sysfs
-// block-device directory that tells partitions from disks.
+// Where a reading looks: the one-shot collector's sources, the sysfs
+// block-device directory that tells partitions from disks, and the clock
+// call behind both of its clocks (tests pass one that fails).
 struct CounterSources {
   SourcePaths paths;
   const char* sys_block_dir = sys_reader::kSysClassBlock;
   const char* whole_disk_dir = sys_reader::kSysBlock;
+  os::ClockReader read_clock = &::clock_gettime;
 };
 
 struct CounterReading {
   std::uint64_t monotonic_ns = 0;  // CLOCK_MONOTONIC at the start of the pass
   WallClockInstant timestamp;      // wall clock once every source was read
   double ticks_per_second = 100.0;  // USER_HZ, for converting CPU ticks
+  // The kernel's word: interface counters of a 32-bit kernel wrap at 2^32.
+  std::uint32_t kernel_word_bits = 64;
   std::optional<double> uptime_seconds;
   sys_reader::StatCounters stat;
   sys_reader::PageFaultTotals page_faults;
@@ -43,10 +48,12 @@ struct CounterReading {
   std::optional<std::uint64_t> arm_clock_hz;
 
   // Bytes summed over whole disks (partitions left out, so that a transfer is
-  // counted once): (read, written); nullopt with the source.
-  std::optional<std::pair<std::uint64_t, std::uint64_t>> disk_totals() const noexcept;
-  // Bytes summed over every interface: (received, transmitted).
-  std::optional<std::pair<std::uint64_t, std::uint64_t>> net_totals() const noexcept;
+  // counted once): (read, written); each nullopt without the source, when a
+  // device's counter is unknown or when the sum does not fit 64 bits.
+  using Totals = std::pair<std::optional<std::uint64_t>, std::optional<std::uint64_t>>;
+  Totals disk_totals() const noexcept;
+  // Bytes summed over every interface: (received, transmitted), likewise.
+  Totals net_totals() const noexcept;
 };
 
 // One pass, in the one-shot collector's order of sources. The firmware tool
@@ -89,8 +96,11 @@ struct IntervalSample {
   std::optional<std::uint64_t> mem_available_bytes;
 };
 
-// Increases saturate at 0 (a counter that went back counts nothing). An
-// interval of zero length gives nullopt rates.
+// Increases saturate at 0 (a counter that went back counts nothing), but for
+// an interface counter of a 32-bit kernel that stepped back below 2^32,
+// which wrapped. A device counter unknown in either reading is passed over;
+// a sum that does not fit 64 bits gives nullopt, and so does an interval of
+// zero length. CPU shares stay within 0..100.
 IntervalSample interval_sample(const CounterReading& previous, const CounterReading& current) noexcept;
 
 }  // namespace quillmere::collector

@@ -8,14 +8,11 @@
 
 #include <cstdint>
 
+#include "os/clock.h"
+
 namespace quillmere::collector {
 
-// A wall-clock reading: seconds since the Unix epoch (negative before it) and
-// nanoseconds, always below 10^9.
-struct WallClockInstant {
-  std::int64_t seconds = 0;
-  std::uint32_t nanoseconds = 0;
-};
+using os::WallClockInstant;
 
 struct MetricsSnapshot {
   WallClockInstant timestamp;             // taken after every source of the tick was read

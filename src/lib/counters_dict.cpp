@@ -46,8 +46,8 @@ PyObject* devices_dict(const DictKeys& keys, const std::optional<std::vector<sys
   if (!dict) return nullptr;
   for (const sys_reader::DeviceReading& device : *devices) {
     PyRef entry(PyDict_New());
-    if (!entry || !set_item(entry.get(), keys[first_key], to_int(device.bytes.in_bytes)) ||
-        !set_item(entry.get(), keys[second_key], to_int(device.bytes.out_bytes))) {
+    if (!entry || !set_item(entry.get(), keys[first_key], to_int(device.in_bytes)) ||
+        !set_item(entry.get(), keys[second_key], to_int(device.out_bytes))) {
       return nullptr;
     }
     PyRef name(name_to_str(device.name));
@@ -99,13 +99,10 @@ bool make_dict_keys(DictKeys& keys) {
 }
 
 PyObject* build_counters_dict(const DictKeys& keys, const collector::CounterReading& r) {
-  using Pair = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
-  const Pair disk = r.disk_totals();
-  const Pair net = r.net_totals();
-  const auto first = [](const Pair& p) { return p ? std::optional<std::uint64_t>(p->first) : std::nullopt; };
-  const auto second = [](const Pair& p) { return p ? std::optional<std::uint64_t>(p->second) : std::nullopt; };
-  const auto load = [&r](double sys_reader::LoadAverage64::*field) {
-    return r.load ? std::optional<double>((*r.load).*field) : std::nullopt;
+  const auto [disk_read, disk_written] = r.disk_totals();
+  const auto [net_received, net_transmitted] = r.net_totals();
+  const auto load = [&r](std::optional<double> sys_reader::LoadAverage64::*field) {
+    return r.load ? (*r.load).*field : std::nullopt;
   };
   const std::optional<double> cpu_temp =
       r.zones.empty() ? std::nullopt : std::optional<double>(r.zones.front().celsius);
@@ -120,10 +117,10 @@ PyObject* build_counters_dict(const DictKeys& keys, const collector::CounterRead
       set_item(d, keys[key("context_switches_total")], to_int(r.stat.context_switches_total)) &&
       set_item(d, keys[key("page_faults_total")], to_int(r.page_faults.faults)) &&
       set_item(d, keys[key("page_faults_major_total")], to_int(r.page_faults.major_faults)) &&
-      set_item(d, keys[key("disk_read_bytes_total")], to_int(first(disk))) &&
-      set_item(d, keys[key("disk_written_bytes_total")], to_int(second(disk))) &&
-      set_item(d, keys[key("net_received_bytes_total")], to_int(first(net))) &&
-      set_item(d, keys[key("net_transmitted_bytes_total")], to_int(second(net))) &&
+      set_item(d, keys[key("disk_read_bytes_total")], to_int(disk_read)) &&
+      set_item(d, keys[key("disk_written_bytes_total")], to_int(disk_written)) &&
+      set_item(d, keys[key("net_received_bytes_total")], to_int(net_received)) &&
+      set_item(d, keys[key("net_transmitted_bytes_total")], to_int(net_transmitted)) &&
       set_item(d, keys[key("disks")], devices_dict(keys, r.disks, key("read_bytes"), key("written_bytes"))) &&
       set_item(d, keys[key("interfaces")], devices_dict(keys, r.interfaces, key("received_bytes"), key("transmitted_bytes"))) &&
       set_item(d, keys[key("run_queue_length")], to_float(load(&sys_reader::LoadAverage64::run_queue_length))) &&
@@ -147,8 +144,8 @@ PyObject* build_sample_dict(const DictKeys& keys, const collector::IntervalSampl
   const auto cpu = [&s](double Shares::*field) {
     return to_float(s.cpu ? std::optional<double>((*s.cpu).*field) : std::nullopt);
   };
-  const auto load = [&s](double sys_reader::LoadAverage64::*field) {
-    return to_float(s.load ? std::optional<double>((*s.load).*field) : std::nullopt);
+  const auto load = [&s](std::optional<double> sys_reader::LoadAverage64::*field) {
+    return to_float(s.load ? (*s.load).*field : std::nullopt);
   };
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;

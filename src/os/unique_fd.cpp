@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <span>
 
-#include <fcntl.h>   // open, O_CLOEXEC, pipe2
+#include <fcntl.h>   // O_CLOEXEC, pipe2
 #include <unistd.h>  // close, read, write
 
 namespace quillmere::os {
@@ -17,11 +17,6 @@ void UniqueFd::reset(int fd) noexcept {
     ::close(fd_);
   }
   fd_ = fd;
-}
-
-UniqueFd open_read_only(const char* path) noexcept {
-  const int fd = retry_on_eintr([path] { return ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY); });
-  return fd >= 0 ? UniqueFd(fd) : UniqueFd();
 }
 
 bool make_pipe(Pipe& out) noexcept {

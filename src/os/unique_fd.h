@@ -55,10 +55,6 @@ struct Pipe {
   UniqueFd write_end;
 };
 
-// Opens `path` read-only with O_CLOEXEC, retrying on EINTR. Returns an invalid
-// descriptor on failure with errno set.
-UniqueFd open_read_only(const char* path) noexcept;
-
 // Creates a pipe with O_CLOEXEC on both ends. Returns false with errno set.
 bool make_pipe(Pipe& out) noexcept;
 

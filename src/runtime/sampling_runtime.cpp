@@ -13,6 +13,7 @@
 #include <sys/eventfd.h>  // eventfd
 #include <unistd.h>       // write
 
+#include "os/clock.h"
 #include "os/errno_text.h"
 #include "runtime/fault.h"
 
@@ -38,11 +39,7 @@ CancellableClock::CancellableClock() {
   wake_fd_.reset(fd);
 }
 
-std::uint64_t CancellableClock::now_ns() noexcept {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
-}
+std::uint64_t CancellableClock::now_ns() noexcept { return os::monotonic_now_ns(); }
 
 bool CancellableClock::wait_until(std::uint64_t deadline_ns) {
   for (;;) {

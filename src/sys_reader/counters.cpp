@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>  // ::memrchr (a GNU extension that musl has too)
 #include <exception>
 #include <string>
 #include <utility>
 
-#include <sys/stat.h>  // stat
+#include <sys/stat.h>     // stat
+#include <sys/utsname.h>  // uname
 
 #include "sys_reader/cutting.h"
 #include "sys_reader/file_read.h"
@@ -20,11 +22,27 @@
 namespace quillmere::sys_reader {
 namespace {
 
-// The second token of a "key value" line, parsed leniently.
-std::uint64_t value_after_key(std::string_view line) noexcept {
+// A number field as `malformed` takes it: nullopt or 0 for a token (or a
+// missing token) outside the grammar.
+std::optional<std::uint64_t> field_u64(std::optional<std::string_view> token, Malformed malformed) noexcept {
+  std::optional<std::uint64_t> value = token ? parse_u64(*token) : std::nullopt;
+  if (!value && malformed == Malformed::kZero) value = 0;
+  return value;
+}
+
+// The second token of a "key value" line.
+std::optional<std::uint64_t> value_after_key(std::string_view line, Malformed malformed) noexcept {
   TokenCursor tokens(line);
   tokens.next();  // the key
-  return parse_u64_or_zero(tokens.next());
+  return field_u64(tokens.next(), malformed);
+}
+
+// Kibibytes as bytes: nullopt when they do not fit (kAbsent) or the wrapped
+// product (kZero).
+std::optional<std::uint64_t> kib_to_bytes(std::optional<std::uint64_t> kib, Malformed malformed) noexcept {
+  if (!kib) return std::nullopt;
+  if (malformed == Malformed::kZero) return *kib * 1024;
+  return checked_mul(*kib, 1024);
 }
 
 // Hands `visit` the lines of `text` from the last to the first, cut exactly
@@ -71,7 +89,10 @@ std::optional<std::vector<DeviceReading>> sorted_devices(DeviceFormat format, co
   devices.reserve(lines.size());
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (i + 1 < lines.size() && lines[i + 1].name == lines[i].name) continue;
-    devices.push_back(DeviceReading{std::string(lines[i].name), lines[i].bytes, false});
+    const DeviceLine& line = lines[i];
+    devices.push_back(DeviceReading{std::string(line.name),
+                                    line.in_known ? std::optional(line.bytes.in_bytes) : std::nullopt,
+                                    line.out_known ? std::optional(line.bytes.out_bytes) : std::nullopt, false});
   }
   return devices;
 }
@@ -96,8 +117,11 @@ bool is_partition(std::string path, std::string_view name) {
 // and nice, so they are left out. Per-CPU lines ("cpu0 ...") have a digit
 // where the aggregate line has its space and so never match. The one-shot
 // reader (stat.cpp) takes its ticks from here.
-StatCounters parse_stat_counters(std::string_view text) noexcept {
+StatCounters parse_stat_counters(std::string_view text, Malformed malformed) noexcept {
   StatCounters counters;
+  // Bit i set: column i (user first) of the line that gave it is malformed
+  // and reads 0.
+  unsigned malformed_columns = 0;
   for (const std::string_view line : text_lines(text)) {
     if (starts_with(line, "cpu ")) {
       std::array<std::string_view, 9> tokens;
@@ -106,20 +130,21 @@ StatCounters parse_stat_counters(std::string_view text) noexcept {
       // A later line overrides an earlier one column by column: without a
       // steal column it keeps the earlier steal.
       CpuTicks ticks = counters.cpu.value_or(CpuTicks{});
-      ticks.user = parse_u64_or_zero(tokens[1]);
-      ticks.nice = parse_u64_or_zero(tokens[2]);
-      ticks.system = parse_u64_or_zero(tokens[3]);
-      ticks.idle = parse_u64_or_zero(tokens[4]);
-      ticks.iowait = parse_u64_or_zero(tokens[5]);
-      ticks.irq = parse_u64_or_zero(tokens[6]);
-      ticks.softirq = parse_u64_or_zero(tokens[7]);
+      const std::array<std::uint64_t*, 8> columns = {&ticks.user,   &ticks.nice, &ticks.system,  &ticks.idle,
+                                                     &ticks.iowait, &ticks.irq,  &ticks.softirq, &ticks.steal};
       // Before 2.6.11 there is no steal column.
-      if (count >= 9) ticks.steal = parse_u64_or_zero(tokens[8]);
+      const std::size_t present = count >= 9 ? 8 : 7;
+      for (std::size_t i = 0; i < present; ++i) {
+        const std::optional<std::uint64_t> value = parse_u64(tokens[i + 1]);
+        *columns[i] = value.value_or(0);
+        malformed_columns = value ? malformed_columns & ~(1U << i) : malformed_columns | (1U << i);
+      }
       counters.cpu = ticks;
     } else if (starts_with(line, "ctxt ")) {
-      counters.context_switches_total = value_after_key(line);
+      counters.context_switches_total = value_after_key(line, malformed);
     }
   }
+  if (malformed == Malformed::kAbsent && malformed_columns != 0) counters.cpu.reset();
   return counters;
 }
 
@@ -137,25 +162,28 @@ StatCounters read_stat_counters(const char* path) {
 //   SwapTotal:       2097148 kB
 //   SwapFree:        2097148 kB
 // Keys are whole first tokens, colon included (SwapCached is not Cached).
-MemoryCounters parse_memory_counters(std::string_view text) noexcept {
-  std::optional<std::uint64_t> total, free, available, buffers, cached, swap_total, swap_free;
+MemoryCounters parse_memory_counters(std::string_view text, Malformed malformed) noexcept {
+  // Each key's value in kibibytes: nullopt while the key is absent, and a
+  // malformed value as `malformed` says (nullopt once seen, or 0).
   struct Key {
     std::string_view name;
-    std::optional<std::uint64_t>* value;
+    bool seen = false;
+    std::optional<std::uint64_t> kib;
   };
-  const std::array<Key, 7> keys = {{{"MemTotal:", &total},
-                                    {"MemFree:", &free},
-                                    {"MemAvailable:", &available},
-                                    {"Buffers:", &buffers},
-                                    {"Cached:", &cached},
-                                    {"SwapTotal:", &swap_total},
-                                    {"SwapFree:", &swap_free}}};
+  std::array<Key, 7> keys = {{{"MemTotal:", false, std::nullopt},
+                              {"MemFree:", false, std::nullopt},
+                              {"MemAvailable:", false, std::nullopt},
+                              {"Buffers:", false, std::nullopt},
+                              {"Cached:", false, std::nullopt},
+                              {"SwapTotal:", false, std::nullopt},
+                              {"SwapFree:", false, std::nullopt}}};
+  auto& [total, free, available, buffers, cached, swap_total, swap_free] = keys;
   // The last line with a key counts: the scan runs from the end of the file,
   // takes the first value it meets for each key and stops once it has them
   // all. Most lines are passed over on their first bytes, without cutting
   // them into tokens.
   std::size_t missing = keys.size();
-  visit_lines_backward(text, [&keys, &missing](std::string_view line) {
+  visit_lines_backward(text, [&keys, &missing, malformed](std::string_view line) {
     const auto line_starts_with = [line](const Key& key) {
       return line[0] == key.name[0] && starts_with(line, key.name);
     };
@@ -163,10 +191,11 @@ MemoryCounters parse_memory_counters(std::string_view text) noexcept {
     TokenCursor tokens(line);
     const std::optional<std::string_view> first = tokens.next();
     if (!first) return false;
-    for (const Key& key : keys) {
+    for (Key& key : keys) {
       if (*first == key.name) {
-        if (!*key.value) {
-          *key.value = parse_u64_or_zero(tokens.next());
+        if (!key.seen) {
+          key.seen = true;
+          key.kib = field_u64(tokens.next(), malformed);
           --missing;
         }
         break;
@@ -176,18 +205,31 @@ MemoryCounters parse_memory_counters(std::string_view text) noexcept {
   });
 
   MemoryCounters memory;
-  const auto bytes = [](std::optional<std::uint64_t> kib) -> std::optional<std::uint64_t> {
-    if (!kib) return std::nullopt;
-    return *kib * 1024;
-  };
-  memory.total_bytes = bytes(total);
-  if (total) {
-    // The one-shot formula, with its absent parts counting 0 as there.
-    memory.used_bytes = saturating_sub(*total, free.value_or(0) + buffers.value_or(0) + cached.value_or(0)) * 1024;
+  memory.total_bytes = kib_to_bytes(total.kib, malformed);
+  memory.available_bytes = kib_to_bytes(available.kib, malformed);
+  memory.swap_total_bytes = kib_to_bytes(swap_total.kib, malformed);
+  if (malformed == Malformed::kZero) {
+    // The one-shot formula, with its absent parts counting 0 as there, in
+    // plain 64-bit arithmetic.
+    if (total.seen) {
+      memory.used_bytes = saturating_sub(*total.kib, free.kib.value_or(0) + buffers.kib.value_or(0) +
+                                                         cached.kib.value_or(0)) * 1024;
+    }
+    if (swap_total.seen && swap_free.seen) memory.swap_used_bytes = saturating_sub(*swap_total.kib, *swap_free.kib) * 1024;
+    return memory;
   }
-  memory.available_bytes = bytes(available);
-  memory.swap_total_bytes = bytes(swap_total);
-  if (swap_total && swap_free) memory.swap_used_bytes = saturating_sub(*swap_total, *swap_free) * 1024;
+  // An absent part counts 0; a malformed part, or a sum that does not fit,
+  // leaves the difference unknown.
+  const auto part = [](const Key& key) { return key.seen ? key.kib : std::optional<std::uint64_t>(0); };
+  std::optional<std::uint64_t> unused = part(free);
+  for (const Key* key : {&buffers, &cached}) {
+    const std::optional<std::uint64_t> kib = part(*key);
+    unused = unused && kib ? checked_add(*unused, *kib) : std::nullopt;
+  }
+  if (total.kib && unused) memory.used_bytes = kib_to_bytes(saturating_sub(*total.kib, *unused), malformed);
+  if (swap_total.kib && swap_free.kib) {
+    memory.swap_used_bytes = kib_to_bytes(saturating_sub(*swap_total.kib, *swap_free.kib), malformed);
+  }
   return memory;
 }
 
@@ -197,15 +239,15 @@ MemoryCounters read_memory_counters(const char* path) {
 }
 
 // "0.52 0.58 0.59 1/234 5678", the loads in double precision so that 0.52
-// reads 0.52.
+// reads 0.52. A load or a run queue is never negative.
 std::optional<LoadAverage64> parse_load_average64(std::string_view text) noexcept {
   std::array<std::string_view, 5> tokens;
   if (count_tokens_keeping_first(text, tokens) < tokens.size()) return std::nullopt;
   LoadAverage64 load;
-  load.load_avg_1 = parse_f64_or_zero(tokens[0]);
-  load.load_avg_5 = parse_f64_or_zero(tokens[1]);
-  load.load_avg_15 = parse_f64_or_zero(tokens[2]);
-  load.run_queue_length = parse_f64_or_zero(SplitCursor(tokens[3], '/').next());
+  load.load_avg_1 = finite_non_negative(parse_f64(tokens[0]));
+  load.load_avg_5 = finite_non_negative(parse_f64(tokens[1]));
+  load.load_avg_15 = finite_non_negative(parse_f64(tokens[2]));
+  load.run_queue_length = finite_non_negative(parse_f64(SplitCursor(tokens[3], '/').next().value_or("")));
   return load;
 }
 
@@ -214,25 +256,34 @@ std::optional<LoadAverage64> read_load_average64(const char* path) {
   return text ? parse_load_average64(*text) : std::nullopt;
 }
 
+// "250.50 900.25": seconds since boot first.
+std::optional<double> parse_uptime_seconds(std::string_view text) noexcept {
+  const std::optional<std::string_view> first = TokenCursor(text).next();
+  return first ? finite_non_negative(parse_f64(*first)) : std::nullopt;
+}
+
 std::optional<double> read_uptime_seconds(const char* path) {
   const std::optional<std::string> text = read_text_file(path);
-  if (!text || !TokenCursor(*text).next()) return std::nullopt;
-  return parse_uptime(*text);
+  return text ? parse_uptime_seconds(*text) : std::nullopt;
 }
 
 //   pgfault 184530912
 //   pgmajfault 17830
 // The last line with a key counts: the scan runs from the end of the file
 // and stops once it has seen both keys (in a kernel's file, about half way).
-PageFaultTotals parse_page_fault_totals(std::string_view text) noexcept {
+PageFaultTotals parse_page_fault_totals(std::string_view text, Malformed malformed) noexcept {
   PageFaultTotals totals;
-  visit_lines_backward(text, [&totals](std::string_view line) {
-    if (!totals.faults && starts_with(line, "pgfault ")) {
-      totals.faults = value_after_key(line);
-    } else if (!totals.major_faults && starts_with(line, "pgmajfault ")) {
-      totals.major_faults = value_after_key(line);
+  bool faults_seen = false;
+  bool major_seen = false;
+  visit_lines_backward(text, [&](std::string_view line) {
+    if (!faults_seen && starts_with(line, "pgfault ")) {
+      faults_seen = true;
+      totals.faults = value_after_key(line, malformed);
+    } else if (!major_seen && starts_with(line, "pgmajfault ")) {
+      major_seen = true;
+      totals.major_faults = value_after_key(line, malformed);
     }
-    return totals.faults && totals.major_faults;
+    return faults_seen && major_seen;
   });
   return totals;
 }
@@ -267,6 +318,26 @@ std::optional<std::vector<DeviceReading>> read_net_devices(const char* path) {
   return sorted_devices(DeviceFormat::kNetDev, path);
 }
 
+// Every 64-bit architecture's name holds "64" (x86_64, aarch64, ppc64le,
+// riscv64, mips64, loongarch64, sparc64, parisc64, ia64) but two.
+std::uint32_t kernel_word_bits(std::string_view machine) noexcept {
+  if (machine.empty() || machine.find("64") != std::string_view::npos || machine == "s390x" ||
+      machine == "alpha" || starts_with(machine, "armv8")) {
+    return 64;
+  }
+  return 32;
+}
+
+std::uint32_t kernel_word_bits() noexcept {
+  static const std::uint32_t bits = [] {
+    struct utsname names {};
+    // The machine field is the C API's NUL-terminated char array.
+    return ::uname(&names) == 0 ? kernel_word_bits(names.machine)  // NOLINT(*-array-to-pointer-decay)
+                                : std::uint32_t{64};
+  }();
+  return bits;
+}
+
 // Each zone: `temp` in millidegrees ("48312"), `type` a name ("x86_pkg_temp").
 // A zone whose temp cannot be read or is not a number is left out, as the
 // one-shot reader passes it over.
@@ -280,7 +351,7 @@ std::vector<ThermalZoneReading> read_thermal_zones(const char* thermal_dir) {
     const std::optional<std::string> temp = read_text_file(path.c_str());
     if (!temp) continue;
     const std::optional<double> millidegrees = parse_f64(trim_whitespace(*temp));
-    if (!millidegrees) continue;
+    if (!millidegrees || !std::isfinite(*millidegrees)) continue;
     path.resize(dir_length);
     path.append("type");
     std::optional<std::string> type;

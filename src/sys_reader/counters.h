@@ -2,12 +2,15 @@
 // which reports an unreadable source as nullopt instead of a fallback.
 //
 // They follow the parsing rules of the other readers (whole first tokens as
-// keys, tokens counted before they are indexed, a malformed field gives 0 for
-// that field alone) and differ in two ways only: a source that cannot be read
-// (or a line that is missing from it) gives nullopt, so that a caller can
-// tell "no sensor" from a true zero; and fractional values are parsed in
-// double precision. The readers keep no state; paths are parameters so that
-// tests can point them at fixtures.
+// keys, tokens counted before they are indexed, the last line with a key
+// counts) and differ where those readers would make a number up: a source
+// that cannot be read, a line that is missing from it, a field whose text is
+// not a number, a gauge that is not finite or is negative where it cannot
+// be, and a byte count or sum that does not fit 64 bits all give nullopt, so
+// that a caller can tell "no value" from a true zero. Fractional values are
+// parsed in double precision. The one-shot readers share the scans and keep
+// their zeros (Malformed::kZero). The readers keep no state; paths are
+// parameters so that tests can point them at fixtures.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +45,14 @@ struct StatCounters {
   std::optional<std::uint64_t> context_switches_total;  // nullopt: no "ctxt " line
 };
 
-StatCounters parse_stat_counters(std::string_view text) noexcept;
+// How a field whose text is not a number (or whose value in bytes does not
+// fit) reads: as absent, here, or as 0 (and a wrapped product), which is how
+// the one-shot readers take it.
+enum class Malformed { kAbsent, kZero };
+
+// kAbsent: a malformed column makes `cpu` nullopt, a malformed ctxt value
+// the count.
+StatCounters parse_stat_counters(std::string_view text, Malformed malformed = Malformed::kAbsent) noexcept;
 // Both fields nullopt when the file is unreadable.
 StatCounters read_stat_counters(const char* path = kProcStat);
 
@@ -57,16 +67,21 @@ struct MemoryCounters {
   std::optional<std::uint64_t> swap_used_bytes;  // SwapTotal - SwapFree, or 0; needs both
 };
 
-MemoryCounters parse_memory_counters(std::string_view text) noexcept;
+// kAbsent: a value that is malformed, or does not fit in bytes, is nullopt,
+// and so is a difference that needs it (an absent Buffers or Cached counts 0
+// in used_bytes, a malformed one makes it nullopt). kZero: the one-shot
+// arithmetic, a malformed value 0 and the products and sums wrapping.
+MemoryCounters parse_memory_counters(std::string_view text, Malformed malformed = Malformed::kAbsent) noexcept;
 MemoryCounters read_memory_counters(const char* path = kProcMeminfo);
 
 // --- /proc/loadavg -----------------------------------------------------------
 
+// Each value nullopt when its field is malformed, not finite or negative.
 struct LoadAverage64 {
-  double run_queue_length = 0.0;
-  double load_avg_1 = 0.0;
-  double load_avg_5 = 0.0;
-  double load_avg_15 = 0.0;
+  std::optional<double> run_queue_length;
+  std::optional<double> load_avg_1;
+  std::optional<double> load_avg_5;
+  std::optional<double> load_avg_15;
 };
 
 // nullopt for fewer than 5 tokens, like the single-precision reader's zeros.
@@ -75,7 +90,9 @@ std::optional<LoadAverage64> read_load_average64(const char* path = kProcLoadavg
 
 // --- /proc/uptime ------------------------------------------------------------
 
-// nullopt when unreadable or empty; a malformed first token gives 0.0.
+// nullopt when unreadable, empty, or when the first token is malformed, not
+// finite or negative.
+std::optional<double> parse_uptime_seconds(std::string_view text) noexcept;
 std::optional<double> read_uptime_seconds(const char* path = kProcUptime);
 
 // --- /proc/vmstat ------------------------------------------------------------
@@ -85,14 +102,18 @@ struct PageFaultTotals {
   std::optional<std::uint64_t> major_faults;  // pgmajfault
 };
 
-PageFaultTotals parse_page_fault_totals(std::string_view text) noexcept;
+// kAbsent: a malformed value is nullopt.
+PageFaultTotals parse_page_fault_totals(std::string_view text, Malformed malformed = Malformed::kAbsent) noexcept;
 PageFaultTotals read_page_fault_totals(const char* path = kProcVmstat);
 
 // --- /proc/diskstats and /proc/net/dev ---------------------------------------
 
 struct DeviceReading {
   std::string name;
-  DeviceBytes bytes;       // read/written, or received/sent
+  // Read/written, or received/sent; nullopt when the counter is malformed or
+  // its bytes do not fit 64 bits.
+  std::optional<std::uint64_t> in_bytes;
+  std::optional<std::uint64_t> out_bytes;
   bool partition = false;  // block devices: sysfs has NAME/partition
 };
 
@@ -107,6 +128,15 @@ std::optional<std::vector<DeviceReading>> read_disk_devices(const char* path = k
                                                            const char* whole_disk_dir = kSysBlock);
 std::optional<std::vector<DeviceReading>> read_net_devices(const char* path = kProcNetDev);
 
+// The width in bits of the kernel's word, told by uname's machine name: 32
+// for the 32-bit architectures (armv6l, armv7l, i686, mips, ...), 64 for
+// the rest and for an empty name. A 32-bit kernel keeps the interface
+// counters of /proc/net/dev in that word, so they wrap at 2^32. An arm64
+// kernel tells a 32-bit process it runs on armv8l: 64.
+std::uint32_t kernel_word_bits(std::string_view machine) noexcept;
+// The running kernel's, asked once per process.
+std::uint32_t kernel_word_bits() noexcept;
+
 // --- /sys/class/thermal ------------------------------------------------------
 
 struct ThermalZoneReading {
@@ -115,8 +145,10 @@ struct ThermalZoneReading {
   double celsius = 0.0;
 };
 
-// Every zone whose temp file holds a number, in the order read_cpu_temperature
-// tries them (byte-wise by name): the first one is the CPU temperature.
+// Every zone whose temp file holds a finite number, in the order
+// read_cpu_temperature tries them (byte-wise by name): the first one is the
+// CPU temperature. A zone reading NaN or an infinity is left out like one
+// that cannot be read (a temperature may be below zero).
 std::vector<ThermalZoneReading> read_thermal_zones(const char* thermal_dir = kThermalDir);
 
 // The thermal_zone* entry names of `thermal_dir`, sorted byte-wise; empty when

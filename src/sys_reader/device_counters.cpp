@@ -46,7 +46,8 @@ struct LineLayout {
 // writes, writes merged, sectors written, ms writing, I/Os in flight, ms doing
 // I/O, weighted ms. 4.18 adds four discard fields and 5.5 two flush fields;
 // only the first 14 tokens are relied on. Sectors are 512 bytes whatever the
-// device's own size; the product wraps like any uint64 arithmetic.
+// device's own size; the product wraps like any uint64 arithmetic, and the
+// line says when it did.
 constexpr LineLayout kDiskstats{0, 2, 5, 9, 14, 512, false};
 
 // Two header lines, then one line per interface:
@@ -85,11 +86,11 @@ constexpr unsigned char byte_at(std::string_view text, std::size_t pos) noexcept
   return static_cast<unsigned char>(text[pos]);
 }
 
-// The number grammar of parse_u64_or_zero (an optional '+', then digits,
-// 0 for anything else or for a value above 2^64 - 1), read in place from
-// the token's first byte at `pos` up to `end` at most. Nineteen digits never
-// overflow; a longer run goes to parse_u64_or_zero itself.
-inline std::uint64_t scan_u64_or_zero(std::string_view text, std::size_t pos, std::size_t end) noexcept {
+// The number grammar of parse_u64 (an optional '+', then digits, nullopt
+// for anything else or for a value above 2^64 - 1), read in place from the
+// token's first byte at `pos` up to `end` at most. Nineteen digits never
+// overflow; a longer run goes to parse_u64 itself.
+inline std::optional<std::uint64_t> scan_u64(std::string_view text, std::size_t pos, std::size_t end) noexcept {
   const std::size_t token = pos;
   if (text[pos] == '+') ++pos;
   const std::size_t digits = pos;
@@ -99,9 +100,20 @@ inline std::uint64_t scan_u64_or_zero(std::string_view text, std::size_t pos, st
     if (digit >= 10) break;
     value = value * 10 + digit;
   }
-  if (pos == digits || (pos < end && is_token_byte(byte_at(text, pos)))) return 0;
+  if (pos == digits || (pos < end && is_token_byte(byte_at(text, pos)))) return std::nullopt;
   if (pos - digits < 20) return value;
-  return parse_u64_or_zero(text.substr(token, pos - token));
+  return parse_u64(text.substr(token, pos - token));
+}
+
+// One of a line's two counters, of `unit` bytes each, as bytes: 0 for a
+// malformed counter and the wrapped product for one too large, the one-shot
+// rates' arithmetic, with the line's flag telling both from a true count.
+enum class Side { kIn, kOut };
+inline void set_bytes(DeviceLine& line, Side side, std::optional<std::uint64_t> count, std::uint64_t unit) noexcept {
+  const std::uint64_t n = count.value_or(0);
+  const bool known = count.has_value() && n <= std::numeric_limits<std::uint64_t>::max() / unit;
+  (side == Side::kIn ? line.bytes.in_bytes : line.bytes.out_bytes) = n * unit;
+  (side == Side::kIn ? line.in_known : line.out_known) = known;
 }
 
 // Eight bytes at a time: byte i of a word sits in bits 8i..8i+7 whatever the
@@ -188,10 +200,10 @@ LineKind cut_ascii_line(const LineLayout& layout, std::string_view text, std::si
           break;
         }
         case 1:
-          line.bytes.in_bytes = scan_u64_or_zero(text, token, end) * layout.unit_bytes;
+          set_bytes(line, Side::kIn, scan_u64(text, token, end), layout.unit_bytes);
           break;
         case 2:
-          line.bytes.out_bytes = scan_u64_or_zero(text, token, end) * layout.unit_bytes;
+          set_bytes(line, Side::kOut, scan_u64(text, token, end), layout.unit_bytes);
           break;
         default:
           // A byte at or above 0x80 inside a token used lies before this
@@ -209,8 +221,8 @@ bool cut_unicode_line(const LineLayout& layout, std::string_view text, DeviceLin
   const std::span<std::string_view> wanted(tokens.data(), layout.min_tokens);
   if (take_first_tokens(text, wanted) < layout.min_tokens) return false;
   line.name = tokens[layout.name];
-  line.bytes.in_bytes = parse_u64_or_zero(tokens[layout.in]) * layout.unit_bytes;
-  line.bytes.out_bytes = parse_u64_or_zero(tokens[layout.out]) * layout.unit_bytes;
+  set_bytes(line, Side::kIn, parse_u64(tokens[layout.in]), layout.unit_bytes);
+  set_bytes(line, Side::kOut, parse_u64(tokens[layout.out]), layout.unit_bytes);
   return true;
 }
 
@@ -406,21 +418,24 @@ std::pair<std::uint64_t, std::uint64_t> finish_rates_or_zero(DeviceTable& previo
 // its size is read straight into place. Like every reader, it reads until
 // read() returns 0: the sizes /proc reports mean nothing. Growth is steep
 // because every byte of an outgrown buffer was written and copied, while
-// capacity never written costs no memory.
+// capacity never written costs no memory. The buffer never grows past one
+// byte more than the limit: a file that fills that byte is too large and
+// unreadable.
 bool read_into(const char* path, DeviceTable& table, std::size_t size_hint) {
-  const os::UniqueFd fd = os::open_read_only(path);
+  const os::UniqueFd fd = open_source(path, kDeviceSourceLimit);
   if (!fd) return false;
   constexpr std::size_t kFirstCapacity = 16384;
   constexpr std::size_t kGrowth = 16;
+  constexpr std::size_t kMostCapacity = kDeviceSourceLimit + 1;
   std::size_t used = 0;
   for (;;) {
     if (used == table.capacity) {
-      // Saturating, so that on a 32-bit board a huge file ends in bad_alloc
-      // rather than in a product that wrapped below what is already held.
-      constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-      const std::size_t grown = table.capacity > kMax / kGrowth ? kMax : kGrowth * table.capacity;
-      const std::size_t hinted = size_hint > kMax - 4096 ? kMax : size_hint + 4096;
-      const std::size_t capacity = std::max({kFirstCapacity, grown, hinted});
+      if (used >= kMostCapacity) return false;
+      // The limit keeps every product here far from overflowing, also in a
+      // 32-bit size_t.
+      const std::size_t grown = kGrowth * std::min(table.capacity, kMostCapacity);
+      const std::size_t hinted = std::min(size_hint, kMostCapacity) + 4096;
+      const std::size_t capacity = std::min(std::max({kFirstCapacity, grown, hinted}), kMostCapacity);
       auto bigger = std::make_unique_for_overwrite<char[]>(capacity);  // NOLINT(*-avoid-c-arrays)
       if (used != 0) std::memcpy(bigger.get(), table.storage.get(), used);
       table.storage = std::move(bigger);

@@ -3,15 +3,30 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <span>
 #include <vector>
 
-#include "os/unique_fd.h"
+#include <fcntl.h>     // open, O_NONBLOCK
+#include <sys/stat.h>  // fstat, S_ISREG
+
 #include "sys_reader/utf8.h"
 
 namespace quillmere::sys_reader {
+
+os::UniqueFd open_source(const char* path, std::size_t limit) noexcept {
+  os::UniqueFd fd(
+      os::retry_on_eintr([path] { return ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); }));
+  if (!fd) return fd;
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
+      static_cast<std::uint64_t>(info.st_size) > limit) {
+    return {};
+  }
+  return fd;
+}
 
 ssize_t read_until_full(int fd, std::span<char> buffer) noexcept {
   std::size_t used = 0;
@@ -25,9 +40,9 @@ ssize_t read_until_full(int fd, std::span<char> buffer) noexcept {
   return static_cast<ssize_t>(used);
 }
 
-std::optional<std::string> read_whole_file(const char* path) {
+std::optional<std::string> read_whole_file(const char* path, std::size_t limit) {
   try {
-    const os::UniqueFd fd = os::open_read_only(path);
+    const os::UniqueFd fd = open_source(path, limit);
     if (!fd) return std::nullopt;
     // The size that /proc and /sys report (0 or 4096) says nothing about the
     // content, so read until read() returns 0. Nearly every file fits the
@@ -35,13 +50,16 @@ std::optional<std::string> read_whole_file(const char* path) {
     // exact size. A longer one is read in pieces and each piece copied once
     // into a string reserved at the total size: growing the string while
     // reading instead would zero-fill and move memory that is about to be
-    // overwritten, and writing memory is what a large file costs.
+    // overwritten, and writing memory is what a large file costs. A file
+    // that grows past `limit` while it is read is given up as soon as it
+    // does, so it never costs more than the limit and a piece.
     constexpr std::size_t kFirst = 4096;
     constexpr std::size_t kPiece = 65536;
     // Not zeroed: read() fills what is used of it.
     std::array<char, kFirst> first;  // NOLINT(cppcoreguidelines-pro-type-member-init)
     const ssize_t first_used = read_until_full(fd.get(), first);
     if (first_used < 0) return std::nullopt;
+    if (static_cast<std::size_t>(first_used) > limit) return std::nullopt;
     if (static_cast<std::size_t>(first_used) < kFirst) {
       return std::string(first.data(), static_cast<std::size_t>(first_used));
     }
@@ -55,6 +73,7 @@ std::optional<std::string> read_whole_file(const char* path) {
       if (used < 0) return std::nullopt;
       sizes.push_back(static_cast<std::size_t>(used));
       total += sizes.back();
+      if (total > limit) return std::nullopt;
       if (sizes.back() < kPiece) break;
     }
     std::string content;
@@ -68,8 +87,8 @@ std::optional<std::string> read_whole_file(const char* path) {
   }
 }
 
-std::optional<std::string> read_text_file(const char* path) {
-  std::optional<std::string> content = read_whole_file(path);
+std::optional<std::string> read_text_file(const char* path, std::size_t limit) {
+  std::optional<std::string> content = read_whole_file(path, limit);
   if (content && !is_valid_utf8(*content)) return std::nullopt;
   return content;
 }

@@ -1,22 +1,41 @@
-// Reading a pseudo-file whole into one buffer.
+// Reading a source (a pseudo-file) whole into one buffer.
 //
-// Promises: one open (O_CLOEXEC), reads until end of file whatever size the
-// file reports, EINTR retried, one close; each byte is copied once, from the
-// buffer it was read into to the string returned, which has the exact size.
-// Failures of any kind (missing file, a directory, a read error, no memory)
-// give nullopt.
+// Promises: one open (O_CLOEXEC, O_NONBLOCK), reads until end of file
+// whatever size the file reports, EINTR retried, one close; each byte is
+// copied once, from the buffer it was read into to the string returned, which
+// has the exact size. Only a regular file is read: a FIFO, a device or a
+// socket put where a source belongs could block the reader for ever or hand
+// it endless bytes, so it is unreadable, and so is a file that holds more
+// than its limit. Failures of any kind (missing file, not a regular file, a
+// read error, too large, no memory) give nullopt.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <string>
 
 #include <sys/types.h>  // ssize_t
 
+#include "os/unique_fd.h"
+
 namespace quillmere::sys_reader {
 
-// The whole content of the file at `path`; the bytes are not checked.
-std::optional<std::string> read_whole_file(const char* path);
+// The most one source may hold. The device files grow with the number of
+// devices (a host with 100,000 of them writes about 15 MB of /proc/diskstats);
+// every other source is a few kilobytes.
+inline constexpr std::size_t kSourceLimit = std::size_t{4} << 20;
+inline constexpr std::size_t kDeviceSourceLimit = std::size_t{64} << 20;
+
+// Opens `path` read-only and non-blocking (so that opening a FIFO cannot
+// wait for a writer), and keeps it only when it is a regular file whose
+// reported size is within `limit` (/proc reports 0, sysfs 4096). An invalid
+// descriptor otherwise.
+os::UniqueFd open_source(const char* path, std::size_t limit) noexcept;
+
+// The whole content of the source at `path`, at most `limit` bytes; the bytes
+// are not checked.
+std::optional<std::string> read_whole_file(const char* path, std::size_t limit = kSourceLimit);
 
 // Reads from `fd` into `buffer` until it is full or the file ends, EINTR
 // retried; the bytes read, or -1 on a read error. A result below
@@ -24,6 +43,6 @@ std::optional<std::string> read_whole_file(const char* path);
 ssize_t read_until_full(int fd, std::span<char> buffer) noexcept;
 
 // read_whole_file, and nullopt also when the content is not valid UTF-8.
-std::optional<std::string> read_text_file(const char* path);
+std::optional<std::string> read_text_file(const char* path, std::size_t limit = kSourceLimit);
 
 }  // namespace quillmere::sys_reader

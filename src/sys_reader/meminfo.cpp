@@ -20,8 +20,9 @@ namespace quillmere::sys_reader {
 // (3.14+) is deliberately not used.
 MemoryUsage parse_memory_usage(std::string_view text) noexcept {
   // The monitoring reader scans the same keys (and a few more) by the same
-  // rules; its absent values are the zeros this reader reports.
-  const MemoryCounters counters = parse_memory_counters(text);
+  // rules, told to keep this reader's arithmetic; its absent values are the
+  // zeros this reader reports.
+  const MemoryCounters counters = parse_memory_counters(text, Malformed::kZero);
   MemoryUsage usage;
   usage.mem_total_bytes = counters.total_bytes.value_or(0);
   usage.mem_used_bytes = counters.used_bytes.value_or(0);

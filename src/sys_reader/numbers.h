@@ -7,6 +7,7 @@
 // once, to nearest, ties to even.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -35,6 +36,26 @@ double parse_f64_or_zero(std::optional<std::string_view> token) noexcept;
 // current - previous, or 0 when the counter went back.
 constexpr std::uint64_t saturating_sub(std::uint64_t current, std::uint64_t previous) noexcept {
   return current > previous ? current - previous : 0;
+}
+
+// a + b and a * b, or nullopt when the result does not fit 64 bits.
+constexpr std::optional<std::uint64_t> checked_add(std::uint64_t a, std::uint64_t b) noexcept {
+  std::uint64_t sum = 0;
+  if (__builtin_add_overflow(a, b, &sum)) return std::nullopt;
+  return sum;
+}
+constexpr std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b) noexcept {
+  std::uint64_t product = 0;
+  if (__builtin_mul_overflow(a, b, &product)) return std::nullopt;
+  return product;
+}
+
+// A gauge as the monitoring readers report it: only a finite value that is
+// not negative, nullopt for anything else (absent, NaN, an infinity, below
+// zero).
+inline std::optional<double> finite_non_negative(std::optional<double> value) noexcept {
+  if (!value || !std::isfinite(*value) || *value < 0.0) return std::nullopt;
+  return value;
 }
 
 }  // namespace quillmere::sys_reader

@@ -104,10 +104,14 @@ struct DeviceBytes {
 };
 
 // One device line of a file: its name (a view into the text it was parsed
-// from) and its bytes.
+// from) and its bytes. A counter whose text is not a number reads 0, and one
+// whose bytes do not fit 64 bits the wrapped product, as the one-shot rates
+// take them; its flag says so, for readers that must not make a number up.
 struct DeviceLine {
   std::string_view name;
   DeviceBytes bytes;
+  bool in_known = true;
+  bool out_known = true;
 };
 
 enum class DeviceFormat {

@@ -12,10 +12,10 @@
 namespace quillmere::sys_reader {
 
 // The lines used ("cpu " and "ctxt ") and the rules they are read by are
-// the monitoring reader's (parse_stat_counters); a value it finds absent is
-// 0 here, and user includes nice.
+// the monitoring reader's (parse_stat_counters), told to read a malformed
+// value as 0; a value it finds absent is 0 here too, and user includes nice.
 CpuTimes parse_cpu_times(std::string_view text, std::uint64_t previous_context_switches_total) noexcept {
-  const StatCounters counters = parse_stat_counters(text);
+  const StatCounters counters = parse_stat_counters(text, Malformed::kZero);
   const CpuTicks t = counters.cpu.value_or(CpuTicks{});
   const std::uint64_t context_switches = counters.context_switches_total.value_or(0);
 

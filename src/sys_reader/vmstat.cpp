@@ -17,9 +17,9 @@ namespace quillmere::sys_reader {
 // start never match. pgfault counts every fault, major ones included.
 PageFaultCounts parse_page_faults(std::string_view text, std::uint64_t previous_minor_total,
                                   std::uint64_t previous_major_total) noexcept {
-  // The monitoring reader scans the same keys by the same rules; its absent
-  // values are the zeros this reader reports.
-  const PageFaultTotals totals = parse_page_fault_totals(text);
+  // The monitoring reader scans the same keys by the same rules, told to read
+  // a malformed value as 0; its absent values are the zeros reported here.
+  const PageFaultTotals totals = parse_page_fault_totals(text, Malformed::kZero);
   const std::uint64_t minor = totals.faults.value_or(0);
   const std::uint64_t major = totals.major_faults.value_or(0);
 

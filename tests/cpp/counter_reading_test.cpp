@@ -60,6 +60,104 @@ TEST(MonitoringReaders, ParseWhatTheyTakeAndReportWhatIsMissing) {
   EXPECT_FALSE(faults.major_faults);
 }
 
+TEST(MonitoringReaders, AFieldThatDoesNotParseIsMissingNotZero) {
+  const sr::StatCounters stat = sr::parse_stat_counters("cpu  a b c d e f g h 0 0\nctxt x\n");
+  EXPECT_FALSE(stat.cpu || stat.context_switches_total);
+  EXPECT_FALSE(sr::parse_stat_counters("cpu  1 2 3 4 5 6 7 x\n").cpu);  // one column is enough
+  EXPECT_TRUE(sr::parse_stat_counters("cpu  1 2 3 4 5 6 7 x\ncpu  1 2 3 4 5 6 7 8\n").cpu);  // the last line counts
+  const sr::MemoryCounters memory = sr::parse_memory_counters("MemTotal: abc kB\nMemFree: 1 kB\nSwapTotal: 8 kB\n");
+  EXPECT_FALSE(memory.total_bytes || memory.used_bytes);
+  EXPECT_EQ(memory.swap_total_bytes, 8u * 1024);
+  EXPECT_FALSE(sr::parse_memory_counters("MemTotal: 9 kB\nCached: 1x kB\n").used_bytes);
+  const std::optional<sr::LoadAverage64> load = sr::parse_load_average64("a b c d/e 5\n");
+  ASSERT_TRUE(load);
+  EXPECT_FALSE(load->load_avg_1 || load->load_avg_5 || load->load_avg_15 || load->run_queue_length);
+  EXPECT_FALSE(sr::parse_uptime_seconds("abc 1\n"));
+  const sr::PageFaultTotals faults = sr::parse_page_fault_totals("pgfault x\npgmajfault 3\n");
+  EXPECT_FALSE(faults.faults);
+  EXPECT_EQ(faults.major_faults, 3u);
+  std::vector<sr::DeviceLine> lines;
+  sr::parse_device_lines(sr::DeviceFormat::kDiskstats, "8 0 sda 1 0 abc 0 1 0 7 0 0 0 0\n", lines);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_FALSE(lines[0].in_known);
+  EXPECT_TRUE(lines[0].out_known);
+
+  // The one-shot readers keep reading such a field as 0.
+  EXPECT_EQ(sr::parse_cpu_times("cpu  a 2 3 4 5 6 7 8\n", 0).total, 35u);
+  EXPECT_EQ(sr::parse_memory_usage("MemTotal: 9 kB\nCached: 1x kB\n").mem_used_bytes, 9u * 1024);
+  EXPECT_EQ(sr::parse_page_faults("pgfault x\n", 0, 0).minor_total, 0u);
+  EXPECT_EQ(lines[0].bytes.in_bytes, 0u);
+}
+
+TEST(MonitoringReaders, AGaugeThatIsNotFiniteOrNegativeIsMissing) {
+  const std::optional<sr::LoadAverage64> load = sr::parse_load_average64("-5.0 inf nan -3/10 5\n");
+  ASSERT_TRUE(load);
+  EXPECT_FALSE(load->load_avg_1 || load->load_avg_5 || load->load_avg_15 || load->run_queue_length);
+  for (const char* uptime : {"nan 1\n", "-1 1\n", "inf 1\n", "1e999 1\n"}) {
+    EXPECT_FALSE(sr::parse_uptime_seconds(uptime)) << uptime;
+  }
+  // A zone reading NaN or an infinity is passed over like an unreadable one;
+  // a temperature below zero is real.
+  test::TempDir dir;
+  dir.write_file("thermal_zone0/temp", "nan\n");
+  dir.write_file("thermal_zone1/temp", "-inf\n");
+  dir.write_file("thermal_zone2/temp", "-5000\n");
+  dir.write_file("thermal_zone3/temp", "48312\n");
+  const std::vector<sr::ThermalZoneReading> zones = sr::read_thermal_zones(dir.path().c_str());
+  ASSERT_EQ(zones.size(), 2u);
+  EXPECT_EQ(zones[0].celsius, -5.0);
+  EXPECT_EQ(zones[1].celsius, 48.312);
+}
+
+TEST(IntervalSample, AProductOrSumThatDoesNotFitIsMissingNotWrapped) {
+  constexpr std::uint64_t kMax = UINT64_MAX;
+  EXPECT_FALSE(sr::parse_memory_counters("MemTotal: 18446744073709551615 kB\n").total_bytes);
+  EXPECT_FALSE(sr::parse_memory_counters("MemTotal: 36028797018963968 kB\n").total_bytes);  // 2^55 KiB
+  EXPECT_FALSE(
+      sr::parse_memory_counters("MemTotal: 100 kB\nMemFree: 18446744073709551615 kB\nCached: 10 kB\n").used_bytes);
+  EXPECT_EQ(sr::parse_memory_usage("MemTotal: 36028797018963968 kB\n").mem_total_bytes, 0u);  // one-shot: wraps
+  std::vector<sr::DeviceLine> lines;
+  sr::parse_device_lines(sr::DeviceFormat::kDiskstats, "8 0 sda 1 0 36028797018963968 0 1 0 7 0 0 0 0\n", lines);
+  EXPECT_FALSE(lines.at(0).in_known);  // 2^55 sectors of 512 bytes
+
+  CounterReading before;
+  CounterReading after;
+  after.monotonic_ns = 1'000'000'000;
+  before.stat.cpu = sr::CpuTicks{};
+  after.stat.cpu = sr::CpuTicks{kMax, 0, 0, 100, 0, 0, 0, 0};
+  constexpr std::uint64_t kHalf = std::uint64_t{1} << 63;
+  before.disks = {{"sda", 0, 0, false}, {"sdb", 0, 0, false}};
+  after.disks = {{"sda", kHalf, 1, false}, {"sdb", kHalf, 1, false}};
+  EXPECT_EQ(after.disk_totals(), (CounterReading::Totals{std::nullopt, 2}));
+  const IntervalSample s = interval_sample(before, after);
+  EXPECT_FALSE(s.cpu);  // the ticks add up past 2^64
+  EXPECT_FALSE(s.disk_read_bytes_per_sec);
+  EXPECT_EQ(s.disk_write_bytes_per_sec, 2.0);
+}
+
+TEST(IntervalSample, InterfaceCountersOfA32BitKernelWrapAt4GiB) {
+  for (const char* machine : {"armv6l", "armv7l", "i686", "i386", "mips", "ppc"}) {
+    EXPECT_EQ(sr::kernel_word_bits(machine), 32u) << machine;
+  }
+  for (const char* machine : {"x86_64", "aarch64", "armv8l", "riscv64", "ppc64le", "s390x", ""}) {
+    EXPECT_EQ(sr::kernel_word_bits(machine), 64u) << machine;
+  }
+  constexpr std::uint64_t kWord = std::uint64_t{1} << 32;
+  CounterReading before;
+  CounterReading after;
+  after.monotonic_ns = 1'000'000'000;
+  // eth0 received wraps; wlan0 sent was reset from above 2^32.
+  before.interfaces = {{"eth0", kWord - 1000, 0, false}, {"wlan0", 0, kWord + 5, false}};
+  after.interfaces = {{"eth0", 500, 0, false}, {"wlan0", 0, 7, false}};
+  after.kernel_word_bits = 32;
+  IntervalSample s = interval_sample(before, after);
+  EXPECT_EQ(s.net_rx_bytes_per_sec, 1500.0);
+  EXPECT_EQ(s.net_tx_bytes_per_sec, 0.0);
+  after.kernel_word_bits = 64;
+  s = interval_sample(before, after);
+  EXPECT_EQ(s.net_rx_bytes_per_sec, 0.0);
+}
+
 // A /proc and /sys tree in a temporary directory, rewritten between readings.
 class Machine {
  public:
@@ -131,7 +229,7 @@ TEST(IntervalSample, RatesAndSharesComeFromTheCounterMovesOverTheMeasuredInterva
   machine.write(140, 140, 20, 1600, 5400, 110, 2056, 2056, 4000, 100);
   const CounterReading after = machine.read(3.0);
 
-  EXPECT_EQ(after.disk_totals(), (std::pair<std::uint64_t, std::uint64_t>{(2056u + 2) * 512, 8u * 512}));
+  EXPECT_EQ(after.disk_totals(), (CounterReading::Totals{(2056u + 2) * 512, 8u * 512}));
   ASSERT_EQ(after.zones.size(), 2u);  // the garbage zone is left out; zone10 sorts first
   EXPECT_EQ(after.zones[0].zone, "thermal_zone10");
   EXPECT_EQ(after.zones[0].type, "cpu-thermal");

@@ -7,13 +7,22 @@
 #include "sys_reader/unicode_space.h"
 #include "sys_reader/utf8.h"
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
+#include <thread>
 #include <vector>
 
+#include <fcntl.h>     // open
+#include <sys/stat.h>  // mkfifo
+#include <unistd.h>    // close, truncate
+
 #include <gtest/gtest.h>
+
+#include "sys_reader/readers.h"
 
 #include "test_support.h"
 
@@ -230,6 +239,44 @@ TEST_F(ReadTextFile, TreatsMissingDirectoryAndInvalidUtf8AlikeAsUnreadable) {
   EXPECT_EQ(read_text_file((dir_ + "/missing").c_str()), std::nullopt);
   EXPECT_EQ(read_text_file(dir_.c_str()), std::nullopt);
   EXPECT_EQ(read_text_file(write("bad", "48312\xFF\n").c_str()), std::nullopt);
+}
+
+TEST_F(ReadTextFile, OnlyARegularFileWithinItsLimitIsRead) {
+  // A FIFO nobody writes would block the open and then the read for ever.
+  // Should a reader wait on it all the same, a writer opens it once a second
+  // and closes it, so that the reader gets an empty text (a failure here)
+  // instead of hanging the suite.
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::promise<void> done;
+  std::thread writer([&fifo, finished = done.get_future()] {
+    while (finished.wait_for(std::chrono::seconds(1)) != std::future_status::ready) {
+      const int fd = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+      if (fd >= 0) ::close(fd);
+    }
+  });
+  const std::optional<std::string> from_fifo = read_text_file(fifo.c_str());
+  DeviceTable table;
+  read_device_table(DeviceFormat::kNetDev, fifo.c_str(), table);
+  done.set_value();
+  writer.join();
+  EXPECT_EQ(from_fifo, std::nullopt);
+  EXPECT_EQ(table.text.data(), nullptr);
+
+  // Endless, and larger than the limit by its size or by what it holds.
+  EXPECT_EQ(read_text_file("/dev/zero"), std::nullopt);
+  read_device_table(DeviceFormat::kDiskstats, "/dev/zero", table);
+  EXPECT_EQ(table.text.data(), nullptr);
+  const std::string big = write("big", "");
+  ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kDeviceSourceLimit) + 1), 0);  // sparse
+  EXPECT_EQ(read_text_file(big.c_str()), std::nullopt);
+  read_device_table(DeviceFormat::kDiskstats, big.c_str(), table);
+  EXPECT_EQ(table.text.data(), nullptr);
+  const std::string text(100, 'x');
+  EXPECT_EQ(read_text_file(write("at_limit", text).c_str(), 100), text);
+  EXPECT_EQ(read_text_file(write("over_limit", text + "x").c_str(), 100), std::nullopt);
+  // /proc reports a size of 0: only what it holds can tell.
+  EXPECT_EQ(read_text_file("/proc/self/status", 100), std::nullopt);
 }
 
 }  // namespace

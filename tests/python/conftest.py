@@ -6,6 +6,7 @@ import ctypes
 import errno
 import json
 import os
+import pathlib
 import re
 import select
 import shutil
@@ -71,6 +72,10 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 MOUNT_OVER = os.path.join(REPO, "scripts", "mount_over.py")
 
 
+# A fixture that is a FIFO nobody writes: a source that would block its reader.
+FIFO = object()
+
+
 def _write_fixture(path, content):
     if content is None:
         path.write_bytes(b"\xff\xfe\n")
@@ -86,14 +91,16 @@ def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None,
     files: {"/proc/stat": content}, where content is text or bytes, or None
     for a file that is not valid UTF-8, which the module treats exactly as an
     unreadable one (a directory cannot be mounted over a file, and mode 000
-    does not stop root); or a pair (first, second): a FIFO that gives `first`
-    to its first reader and `second` to the next, so that a counter can move
-    between the baseline and the tick (a third read would block). /proc/net/dev
+    does not stop root); FIFO, a FIFO that nobody writes; a pathlib.Path, that
+    file itself (a device, say); or a pair (first, second): a file holding
+    `first` that the firmware tool, which get_metrics_once runs between its
+    baseline and its tick, rewrites to `second`, so that a counter moves in
+    between (a fake tool of the caller's runs after the rewrite). /proc/net/dev
     is reached by a symlink over /proc/net to a directory of its own.
     thermal: {"thermal_zone0": {"temp": "48312\n"}} mounted over
-    /sys/class/thermal. tool: the text of a fake `vcgencmd` script put first
-    on PATH (or path overrides PATH). The code prints what the caller wants;
-    returns the completed process.
+    /sys/class/thermal (FIFO for a temp file nobody writes). tool: the text
+    of a fake `vcgencmd` script put first on PATH (or path overrides PATH).
+    The code prints what the caller wants; returns the completed process.
     """
     assert NAMESPACE_PREFIX is not None, "unshare is required"
     if "/proc/net/dev" in (files or {}) and MOUNT_API_MISSING:
@@ -101,30 +108,39 @@ def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None,
     fixtures = tmp_path / "fixtures"
     fixtures.mkdir(exist_ok=True)
     shell = ["set -e"]
+    rewrites = []  # what the firmware tool does before it answers
     for index, (target, content) in enumerate((files or {}).items()):
-        if target == "/proc/net/dev":
+        if isinstance(content, pathlib.Path):
+            source = content
+        elif target == "/proc/net/dev":
             netdir = fixtures / "net"
             netdir.mkdir()
             source = netdir / "dev"
-            (fixtures / "net-link").symlink_to(netdir)
-            mount = f"\"$0\" '{MOUNT_OVER}' '{fixtures / 'net-link'}' /proc/net"
         else:
             source = fixtures / f"file{index}"
-            mount = f"mount --bind '{source}' '{target}'"
-        if isinstance(content, tuple):
-            os.mkfifo(source)
-            first, second = fixtures / f"first{index}", fixtures / f"second{index}"
-            _write_fixture(first, content[0])
-            _write_fixture(second, content[1])
-            # The pause lets the first reader close its end before the
-            # second writer opens: a writer that opened while the first
-            # reader still held the FIFO would hand its text to that reader,
-            # which discards it on close.
-            shell.append(f"(cat '{first}' > '{source}'; sleep 0.3; cat '{second}' > '{source}') "
-                         "</dev/null >/dev/null 2>&1 &")
+        if target == "/proc/net/dev":
+            # A symlink over /proc/net to a directory whose `dev` is the source.
+            if source.parent.name != "net" or source.name != "dev":
+                netdir = fixtures / "net"
+                netdir.mkdir()
+                (netdir / "dev").symlink_to(source)
+                source = netdir / "dev"
+            (fixtures / "net-link").symlink_to(source.parent)
+            mount = f"\"$0\" '{MOUNT_OVER}' '{fixtures / 'net-link'}' /proc/net"
         else:
+            mount = f"mount --bind '{source}' '{target}'"
+        if content is FIFO:
+            os.mkfifo(source)
+        elif isinstance(content, tuple):
+            second = fixtures / f"second{index}"
+            _write_fixture(source, content[0])
+            _write_fixture(second, content[1])
+            rewrites.append(f"cat '{second}' > '{source}'")
+        elif not isinstance(content, pathlib.Path):
             _write_fixture(source, content)
         shell.append(mount)
+    if rewrites:
+        tool = "#!/bin/sh\n" + "\n".join(rewrites) + "\n" + (tool.split("\n", 1)[1] if tool else "")
     if thermal is not None:
         tdir = fixtures / "thermal"
         tdir.mkdir()
@@ -134,6 +150,8 @@ def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None,
             for name, content in entries.items():
                 if content is None:
                     (zdir / name).mkdir()
+                elif content is FIFO:
+                    os.mkfifo(zdir / name)
                 else:
                     (zdir / name).write_text(content)
         shell.append(f"mount --bind '{tdir}' /sys/class/thermal")
@@ -155,8 +173,7 @@ def run_isolated(tmp_path, code, files=None, thermal=None, tool=None, path=None,
     shell.append('PATH="$QUILLMERE_TEST_PATH" exec "$0" -c "$1"')
     argv = NAMESPACE_PREFIX + ["sh", "-c", "\n".join(shell), sys.executable, textwrap.dedent(code)]
     # The run is a process group of its own, killed whole on every way out
-    # (a failed mount, a timeout, the end of the code): a FIFO writer still
-    # waiting for a reader must not outlive it.
+    # (a failed mount, a timeout, the end of the code).
     with subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
                           start_new_session=True) as process:
         try:

@@ -2,14 +2,14 @@
 and /sys/class/thermal in a private mount namespace, and every value matches
 what the sources say, with the fallbacks for unreadable ones."""
 
+import json
 import math
-import os
+import pathlib
 import struct
-import subprocess
 
 import pytest
 
-from conftest import needs_namespace, run_isolated, sample_isolated, settled
+from conftest import FIFO, needs_namespace, run_isolated, sample_isolated
 
 pytestmark = needs_namespace
 
@@ -122,7 +122,7 @@ def test_rates_are_divided_by_the_configured_period(tmp_path):
 
 
 def test_rates_come_from_the_counters_that_moved_between_baseline_and_tick(tmp_path):
-    # FIFOs give the baseline one reading and the tick another. sdb's
+    # The fake tool gives the baseline one reading and the tick another. sdb's
     # counters go back and count 0; sdc appears only at the tick and counts
     # nothing; eth0's received bytes go back while its sent bytes still count.
     disks_before = ("   8       0 sda 100 0 2048 10 50 0 4096 20 0 30 30\n"
@@ -159,27 +159,42 @@ def test_a_device_name_that_is_not_utf8_costs_only_that_device(tmp_path):
     assert (d["disk_read_bytes_per_sec"], d["disk_write_bytes_per_sec"]) == ((4 + 8) * 512, (8 + 8) * 512)
 
 
-def _processes_naming(text):
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if text.encode() in f.read():
-                    found.append(pid)
-        except OSError:
-            pass
-    return found
-
-
-@pytest.mark.parametrize("how", ["mount fails", "timeout"])
-def test_fifo_writers_do_not_outlive_a_failed_run(tmp_path, how):
-    # The FIFO's writer starts before the mounts; the run ends before any
-    # reader opens the FIFO, either by a failed mount or by the timeout.
-    target = "/proc/no-such-file" if how == "mount fails" else "/proc/stat"
-    try:
-        done = run_isolated(tmp_path, "import time; time.sleep(30)", timeout=2,
-                            files={target: ("first", "second")})
-        assert done.returncode != 0
-    except subprocess.TimeoutExpired:
-        assert how == "timeout"
-    assert settled(lambda: _processes_naming(str(tmp_path / "fixtures")), []) == []
+def test_a_source_that_would_block_or_never_end_is_unreadable_at_once(tmp_path):
+    # FIFOs nobody writes (an open or read of one waits for ever), /dev/zero
+    # (endless) and a 100 MB file: each is an unreadable source, within 2 s
+    # for every call and under 100 MB of peak memory.
+    big = tmp_path / "big"
+    with open(big, "wb") as f:
+        f.truncate(100 << 20)
+    code = """
+        import json, resource, time, quillmere, quillmere_sampler
+        times = {}
+        def timed(name, call):
+            start = time.monotonic()
+            value = call()
+            times[name] = time.monotonic() - start
+            return value
+        c = timed("read_counters", quillmere_sampler.read_counters)
+        m = timed("get_metrics_once", lambda: quillmere.get_metrics_once(1000))
+        s = quillmere_sampler.Sampler(50)
+        sample = timed("sample", s.sample)
+        timed("close", s.close)
+        peak_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+        print(json.dumps([times, peak_mb, c, {k: m[k] for k in ("load_avg_1", "uptime_seconds", "mem_total_bytes",
+                                                              "net_rx_bytes_per_sec", "cpu_temp_celsius")},
+                          sample["uptime_seconds"]]))
+    """
+    done = run_isolated(tmp_path, code, timeout=30,
+                        files={"/proc/loadavg": FIFO, "/proc/stat": FIFO, "/proc/uptime": FIFO, "/proc/net/dev": FIFO,
+                               "/proc/meminfo": pathlib.Path("/dev/zero"), "/proc/vmstat": big},
+                        thermal={"thermal_zone0": {"temp": FIFO}, "thermal_zone1": {"temp": "48312\n"}})
+    assert done.returncode == 0, done.stderr
+    times, peak_mb, c, m, sample_uptime = json.loads(done.stdout)
+    assert max(times.values()) < 2, times
+    assert peak_mb < 100
+    for key in ("load_avg_1", "cpu_seconds", "uptime_seconds", "interfaces", "mem_total_bytes", "page_faults_total"):
+        assert c[key] is None, key
+    assert c["cpu_temp_celsius"] == 48.312
+    assert m == {"load_avg_1": 0.0, "uptime_seconds": 0.0, "mem_total_bytes": 0, "net_rx_bytes_per_sec": 0,
+                 "cpu_temp_celsius": f32(48.312)}
+    assert sample_uptime is None
