@@ -1,8 +1,9 @@
 """quillmere-exporter: this host's counters for Prometheus, served over HTTP or
 written as a textfile for node_exporter's textfile collector.
 
-Every scrape (or every write in textfile mode) takes one
-quillmere_sampler.read_counters() pass on the calling thread; nothing is sampled
+Every scrape is answered from a quillmere_sampler.read_counters() pass that
+began after it arrived; scrapes that arrive while a pass runs share the next
+one. Each write in textfile mode takes a pass of its own. Nothing is sampled
 in between. Since-boot counters are exposed as counters, so that rate() gives
 true rates at any scrape interval; everything else is a gauge. A source that
 cannot be read has no series at all (never a made-up 0), and
@@ -12,25 +13,31 @@ Device and zone names are arbitrary bytes on Linux (the sampler decodes them
 with errors="surrogateescape"); a label value must be UTF-8, so every byte that
 is not part of valid UTF-8 is written as the four characters \\xNN.
 
-prometheus_client (the optional extra `exporter`) serves HTTP and writes the
-text format; without it the program says how to install it and exits 1.
+prometheus_client (the optional extra `exporter`) writes the text format;
+without it the program says how to install it and exits 1. The HTTP server is
+the package's own (server.py): timeouts on every connection, a bound on
+connections, a real listen backlog.
 """
 
 from __future__ import annotations
 
 import argparse
+import gzip
 import os
 import signal
 import socket
 import sys
 import tempfile
 import threading
-from typing import Any, Callable, Iterator, List, Mapping, Optional, Sequence, Tuple, Type, Union
+from typing import Any, Callable, Collection, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Type, Union
+from urllib.parse import parse_qs
+
+from .server import Request, Response, Server, serve
 
 try:
     from prometheus_client import CollectorRegistry, make_wsgi_app
     from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
-    from prometheus_client.exposition import generate_latest
+    from prometheus_client.exposition import choose_encoder, generate_latest
 
     MISSING_CLIENT: Optional[str] = None
 except ImportError as error:  # the optional extra is absent: main() says how to install it
@@ -218,22 +225,31 @@ def metric_list() -> List[Tuple[str, str, str]]:
 
 
 class CountersCollector:
-    """One read per collect() call, that is, one per scrape or file write."""
+    """One read per collect() call, that is, one per scrape or file write;
+    with `names`, only the samples so named (the name[] filter of a scrape)."""
 
-    def __init__(self, read: Callable[[], Counters]) -> None:
+    def __init__(self, read: Callable[[], Counters], names: Collection[str] = ()) -> None:
         self._read = read
+        self._names = frozenset(names)
 
     def describe(self) -> List[Metric]:
         # Registration must not read the sources: the families are dynamic.
         return []
 
     def collect(self) -> Iterator[Metric]:
-        return families(self._read())
+        for family in families(self._read()):
+            if self._names:
+                samples = [sample for sample in family.samples if sample.name in self._names]
+                if not samples:
+                    continue
+                family = Metric(family.name, family.documentation, family.type, family.unit)
+                family.samples = samples
+            yield family
 
 
-def make_registry(read: Callable[[], Counters]) -> CollectorRegistry:
+def make_registry(read: Callable[[], Counters], names: Collection[str] = ()) -> CollectorRegistry:
     registry = CollectorRegistry(auto_describe=False)
-    registry.register(CountersCollector(read))
+    registry.register(CountersCollector(read, names))
     return registry
 
 
@@ -298,22 +314,43 @@ def run_textfile(path: str, every: Optional[float], registry: CollectorRegistry)
             return 0
 
 
-def run_server(address: str, port: int, registry: CollectorRegistry) -> int:
-    from socketserver import ThreadingMixIn
-    from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
-
-    class QuietHandler(WSGIRequestHandler):
-        def log_message(self, format: str, *args: Any) -> None:
-            pass  # one line per scrape would bury everything else in the journal
-
+def answer_scrapes(read: Callable[[], Counters], requests: Sequence[Request]) -> List[Response]:
+    """Answers a batch of scrapes from one read: every request in it arrived
+    before the read began. Each gets the format its Accept header asks for
+    (text or OpenMetrics), gzip when it accepts that, and only the families
+    named by name[] parameters when it gives any; any path serves the
+    metrics but /favicon.ico, which is empty."""
     try:
-        family = socket.getaddrinfo(address, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)[0][0]
+        counters = read()
+    except Exception as error:  # the sampler's MemoryError or RuntimeError: the scrape fails, not the server
+        print(f"quillmere-exporter: cannot read the counters: {error!r}", file=sys.stderr, flush=True)
+        return [Response(500, f"cannot read the counters: {error}\n".encode(), [("Content-Type", "text/plain")])
+                for _ in requests]
+    rendered: Dict[Tuple[str, bool, Tuple[str, ...]], Response] = {}
+    responses = []
+    for request in requests:
+        if request.path == "/favicon.ico":
+            responses.append(Response(200))
+            continue
+        encoder, content_type = choose_encoder(request.headers.get("accept", ""))
+        gzipped = any(part.split(";")[0].strip().lower() == "gzip"
+                      for part in request.headers.get("accept-encoding", "").split(","))
+        names = tuple(parse_qs(request.query).get("name[]", ()))
+        key = (content_type, gzipped, names)
+        if key not in rendered:
+            body = encoder(make_registry(lambda: counters, names))
+            headers = [("Content-Type", content_type)]
+            if gzipped:
+                body = gzip.compress(body)
+                headers.append(("Content-Encoding", "gzip"))
+            rendered[key] = Response(200, body, headers)
+        responses.append(rendered[key])
+    return responses
 
-        class Server(ThreadingMixIn, WSGIServer):
-            address_family = family
-            daemon_threads = True  # a stuck client does not hold up the exit
 
-        server = make_server(address, port, make_wsgi_app(registry), Server, QuietHandler)
+def run_server(address: str, port: int, read: Callable[[], Counters]) -> int:
+    try:
+        server = Server(address, port, lambda requests: answer_scrapes(read, requests))
     except (OSError, UnicodeError) as error:
         reason = _describe_error(error) if isinstance(error, OSError) else "invalid address"
         print(f"quillmere-exporter: cannot listen on {address} port {port}: {reason}", file=sys.stderr)
@@ -323,12 +360,7 @@ def run_server(address: str, port: int, registry: CollectorRegistry) -> int:
     print(f"serving http://{host}:{server.server_port}/metrics", flush=True)
     # SIGTERM stops the server the same way as Ctrl-C.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
-    finally:
-        server.server_close()
+    serve(server)
     return 0
 
 
@@ -350,7 +382,10 @@ def parser() -> argparse.ArgumentParser:
     width = max(len(name) for name, _, _ in metric_list())
     listing = "\n".join(f"  {name:<{width}}  {kind:<7}  {doc}" for name, kind, doc in metric_list())
     epilog = (
-        "Each scrape (or file write) reads the sources once; nothing runs in between.\n"
+        "Each scrape (or file write) is answered from one read of the sources that began\n"
+        "after it arrived (scrapes that arrive together share it); nothing runs in between.\n"
+        "A connection that sends no complete request within 10 s is closed; at most 512\n"
+        "are open at once.\n"
         "Counters hold totals since boot: use rate() or increase() in PromQL. A source\n"
         "that cannot be read has no series; quillmere_source_up{source} is 0 for it.\n"
         "Device and zone names that are not valid UTF-8 show each such byte as \\xNN.\n"
@@ -388,7 +423,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 1
     import quillmere_sampler
 
-    registry = make_registry(quillmere_sampler.read_counters)
     if args.textfile is not None:
-        return run_textfile(args.textfile, args.every, registry)
-    return run_server(args.address, args.port, registry)
+        return run_textfile(args.textfile, args.every, make_registry(quillmere_sampler.read_counters))
+    return run_server(args.address, args.port, quillmere_sampler.read_counters)
