@@ -143,6 +143,21 @@ def test_help_explains_every_metric_and_the_ignored_interval():
     assert "--interval-ms" in done.stdout and "ignored" in done.stdout and "\\xNN" in done.stdout
 
 
+def test_option_values_out_of_range_are_usage_errors_naming_the_option(capsys, tmp_path):
+    bad = [(["--textfile", str(tmp_path / "x"), "--every", value], "--every")
+           for value in ("inf", "nan", "1e10", "1e-300", "0.05", "86401", "x")]
+    bad += [(["--port", value], "--port") for value in ("abc", "70000", "-1", "8_0")]
+    bad += [(["--address", ""], "--address"), (["--textfile", ""], "--textfile")]
+    for args, option in bad:
+        with pytest.raises(SystemExit) as exited:
+            quillmere_exporter.main(args)
+        err = capsys.readouterr().err
+        assert exited.value.code == 2 and f"error: argument {option}: must " in err, (args, err)
+    parsed = quillmere_exporter.parser().parse_args(["--textfile", "x", "--every", "0.1", "--port", "65535"])
+    assert (parsed.every, parsed.port) == (0.1, 65535)
+    assert quillmere_exporter.parser().parse_args(["--textfile", "x", "--every", "86400"]).every == 86400
+
+
 def test_a_busy_port_or_bad_address_gives_one_line_and_exit_1():
     with socket.socket() as busy:
         busy.bind(("127.0.0.1", 0))
@@ -164,13 +179,17 @@ def test_sigint_and_sigterm_stop_both_modes_cleanly(spawn, tmp_path, signum):
 
     target = tmp_path / "out" / "quillmere.prom"
     target.parent.mkdir()
+    # A temporary file of a run killed mid-write goes at the next start; one
+    # for another path stays.
+    (target.parent / ".quillmere.prom.k1ll3d_0.tmp").write_text("half")
+    (target.parent / ".other.prom.k1ll3d_0.tmp").write_text("not ours")
     proc = spawn([EXPORTER, "--textfile", str(target), "--every", "0.2"])
     deadline = time.monotonic() + 30
     while not target.exists():
         assert time.monotonic() < deadline and proc.poll() is None, proc.stderr.read() if proc.poll() else ""
         time.sleep(0.05)
     assert stop(proc, signum) == (0, "", "")
-    assert os.listdir(target.parent) == ["quillmere.prom"]
+    assert sorted(os.listdir(target.parent)) == [".other.prom.k1ll3d_0.tmp", "quillmere.prom"]
     assert "quillmere_source_up" in target.read_text()
     assert target.stat().st_mode & 0o777 == 0o644
 

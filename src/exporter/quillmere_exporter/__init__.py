@@ -23,7 +23,9 @@ from __future__ import annotations
 
 import argparse
 import gzip
+import math
 import os
+import re
 import signal
 import socket
 import sys
@@ -284,6 +286,25 @@ def write_textfile(path: str, data: bytes) -> None:
         os.close(dir_fd)
 
 
+def remove_stale_temporaries(path: str) -> None:
+    """Removes the temporary files that write_textfile leaves when the
+    process is killed mid-write (named like mkstemp's, beside `path`), so
+    that they do not pile up over restarts. Another run writing the same path
+    at the same time would lose its write: one path, one writer."""
+    directory = os.path.dirname(os.path.abspath(path))
+    pattern = re.compile(r"\." + re.escape(os.path.basename(path)) + r"\.[a-z0-9_]{8}\.tmp")
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return  # the first write reports what is wrong with the directory
+    for name in names:
+        if pattern.fullmatch(name):
+            try:
+                os.unlink(os.path.join(directory, name))
+            except OSError:
+                pass
+
+
 def _describe_error(error: OSError) -> str:
     return error.strerror or str(error)
 
@@ -301,6 +322,7 @@ def run_textfile(path: str, every: Optional[float], registry: CollectorRegistry)
     # A signal lets the write in progress finish: no temporary file is left.
     signal.signal(signal.SIGINT, request_stop)
     signal.signal(signal.SIGTERM, request_stop)
+    remove_stale_temporaries(path)
     first = True
     while True:
         try:
@@ -364,18 +386,33 @@ def run_server(address: str, port: int, read: Callable[[], Counters]) -> int:
     return 0
 
 
+# Bounds of --every: below a tenth of a second the writes would only churn
+# the disk; above a day the figures are stale before they are read.
+EVERY_MIN, EVERY_MAX = 0.1, 86400.0
+
+
+# argparse names the option in front of each message ("argument --port: ...").
 def _port(text: str) -> int:
-    port = int(text)
-    if not 0 <= port <= 65535:
-        raise argparse.ArgumentTypeError(f"{port} is not a TCP port (0 to 65535)")
-    return port
+    if not re.fullmatch(r"[0-9]{1,5}", text) or int(text) > 65535:
+        raise argparse.ArgumentTypeError(f"must be a TCP port from 0 to 65535, not {text!r}")
+    return int(text)
 
 
-def _positive(text: str) -> float:
-    seconds = float(text)
-    if not seconds > 0:
-        raise argparse.ArgumentTypeError("must be a number of seconds above 0")
+def _every(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not EVERY_MIN <= seconds <= EVERY_MAX:  # NaN fails too
+        raise argparse.ArgumentTypeError(
+            f"must be a number of seconds from {EVERY_MIN:g} to {EVERY_MAX:g} (one day), not {text!r}")
     return seconds
+
+
+def _nonempty(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError("must not be empty")
+    return text
 
 
 def parser() -> argparse.ArgumentParser:
@@ -398,17 +435,18 @@ def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="quillmere-exporter", description="Serves this host's counters and gauges to "
                                 "Prometheus over HTTP, or writes them for node_exporter's textfile collector.",
                                 epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--address", default="127.0.0.1",
+    p.add_argument("--address", type=_nonempty, default="127.0.0.1",
                    help="address to listen on (default 127.0.0.1; 0.0.0.0 or :: to serve the network)")
     p.add_argument("--port", type=_port, default=9864, help="TCP port (default 9864; 0 picks a free one)")
     p.add_argument("--interval-ms", type=int, default=1000,
                    help="accepted for compatibility with earlier versions and ignored: every scrape reads "
                         "counters, and Prometheus computes rates over its own interval")
-    p.add_argument("--textfile", metavar="PATH",
+    p.add_argument("--textfile", metavar="PATH", type=_nonempty,
                    help="write the metrics to PATH (for example /var/lib/prometheus/node-exporter/"
                         "quillmere.prom) instead of serving HTTP; replaced atomically")
-    p.add_argument("--every", metavar="SECONDS", type=_positive,
-                   help="with --textfile: rewrite the file every SECONDS until stopped (default: once)")
+    p.add_argument("--every", metavar="SECONDS", type=_every,
+                   help="with --textfile: rewrite the file every SECONDS (0.1 to 86400) until stopped "
+                        "(default: once)")
     return p
 
 
