@@ -7,10 +7,11 @@ What it promises:
   waits on a client: sockets are non-blocking and watched by one selector, so
   an idle, slow or stalled client costs one descriptor and a little memory,
   never a thread, and never delays another client's answer.
-- A connection must deliver a complete request head (at most 8 KiB) within
-  `timeout` seconds of being accepted, or of its previous answer when kept
-  alive, and must take in each answer within `timeout` seconds; otherwise it
-  is closed. A request with a body is refused (400): nothing here takes one.
+- A connection must deliver a complete request head (protocol.py says what
+  one is) within `timeout` seconds of being accepted, or of its previous
+  answer when kept alive, and must take in each answer within `timeout`
+  seconds; otherwise it is closed. A head that is malformed or too long is
+  answered with its error status and the connection closed.
 - At most `max_connections` are open at once, fewer when the descriptor limit
   leaves less room. A new connection beyond that bound, or one that meets the
   descriptor limit, closes the connection that has waited longest for a
@@ -23,8 +24,7 @@ What it promises:
   that arrived while it was busy, so a burst of requests is answered from one
   piece of work; it returns one Response per Request, in order. A handler that
   raises answers that batch with 500 and the server goes on.
-- GET and HEAD go to the handler; OPTIONS is answered here; any other method
-  gets 405.
+- GET and HEAD go to the handler; other methods are answered here.
 - serve_forever() returns after shutdown() and lets KeyboardInterrupt
   through; close() closes every socket and joins the worker (bounded wait).
 """
@@ -34,7 +34,6 @@ from __future__ import annotations
 import collections
 import contextlib
 import errno
-import http
 import queue
 import resource
 import selectors
@@ -42,57 +41,24 @@ import socket
 import threading
 import time
 import traceback
-from typing import Callable, Deque, Dict, List, Mapping, Optional, Sequence, Set, Tuple
+from typing import Callable, Deque, Dict, Optional, Sequence, Set, Tuple
+
+from .protocol import HEAD_LIMIT, Request, Response, head_end, other_method, parse_head, serialize
 
 # The defaults of Server: seconds a connection may take to send a request or
 # take in an answer, connections open at once, and the listen backlog.
 TIMEOUT = 10.0
 MAX_CONNECTIONS = 512
 BACKLOG = 1024
-HEAD_LIMIT = 8192
-# Descriptors kept free of connections: standard streams, the listener, the
-# selector, the wake-up pair, the sources a pass opens and a firmware tool's
-# pipes.
+# Descriptors kept free of connections: standard streams, listener, selector,
+# wake-up pair, the sources a pass opens and a firmware tool's pipes.
 RESERVED_DESCRIPTORS = 32
-ALLOW = "GET, HEAD, OPTIONS"
 # Accept at most this many connections per wake-up, so that a flood of new
 # connections cannot starve those already open.
 ACCEPT_BATCH = 64
 # A connection that has sent no complete request for this long may be closed
 # to make room for a new one; a real client sends its request at once.
 EVICTABLE_AFTER = 1.0
-
-
-class Request:
-    """One request head: the method, the target as sent (path and query) and
-    the headers, names in lower case, repeated ones joined with ", "."""
-
-    __slots__ = ("method", "target", "headers")
-
-    def __init__(self, method: str, target: str, headers: Mapping[str, str]) -> None:
-        self.method = method
-        self.target = target
-        self.headers = headers
-
-    @property
-    def path(self) -> str:
-        return self.target.split("?", 1)[0]
-
-    @property
-    def query(self) -> str:
-        return self.target.partition("?")[2]
-
-
-class Response:
-    """Status, body and extra headers; the server adds Content-Length and,
-    when it will close the connection, Connection: close."""
-
-    __slots__ = ("status", "body", "headers")
-
-    def __init__(self, status: int, body: bytes = b"", headers: Sequence[Tuple[str, str]] = ()) -> None:
-        self.status = status
-        self.body = body
-        self.headers = headers
 
 
 Handler = Callable[[Sequence[Request]], Sequence[Response]]
@@ -116,51 +82,6 @@ def _connection_limit(wanted: int) -> int:
     if soft == resource.RLIM_INFINITY:
         return wanted
     return max(1, min(wanted, soft - RESERVED_DESCRIPTORS))
-
-
-def _head_end(data: bytearray) -> Tuple[int, int]:
-    """(end of the head, length of the blank line after it) or (-1, 0)."""
-    crlf, lf = data.find(b"\r\n\r\n"), data.find(b"\n\n")
-    if crlf >= 0 and (lf < 0 or crlf < lf):
-        return crlf, 4
-    return (lf, 2) if lf >= 0 else (-1, 0)
-
-
-def _parse_head(head: bytes) -> Tuple[Optional[Request], int, bool]:
-    """(request, 0, keep alive) or (None, error status, False)."""
-    lines = head.decode("latin-1").replace("\r\n", "\n").split("\n")
-    parts = lines[0].split()
-    if len(parts) != 3 or not parts[2].startswith("HTTP/"):
-        return None, 400, False
-    method, target, version = parts
-    if version not in ("HTTP/1.0", "HTTP/1.1"):
-        return None, 505, False
-    headers: Dict[str, str] = {}
-    for line in lines[1:]:
-        name, colon, value = line.partition(":")
-        if not colon or not name or name != name.strip() or line[0] in " \t":
-            return None, 400, False
-        name = name.lower()
-        value = value.strip()
-        headers[name] = f"{headers[name]}, {value}" if name in headers else value
-    if "transfer-encoding" in headers or headers.get("content-length", "0").strip() != "0":
-        return None, 400, False
-    tokens = {t.strip().lower() for t in headers.get("connection", "").split(",")}
-    keep_alive = "close" not in tokens if version == "HTTP/1.1" else "keep-alive" in tokens
-    return Request(method, target, headers), 0, keep_alive
-
-
-def _serialize(response: Response, keep_alive: bool, head_only: bool) -> bytes:
-    try:
-        phrase = http.HTTPStatus(response.status).phrase
-    except ValueError:
-        phrase = ""
-    lines = [f"HTTP/1.1 {response.status} {phrase}", f"Content-Length: {len(response.body)}"]
-    lines += [f"{name}: {value}" for name, value in response.headers]
-    if not keep_alive:
-        lines.append("Connection: close")
-    head = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
-    return head if head_only else head + response.body
 
 
 class Server:
@@ -337,25 +258,19 @@ class Server:
         # Blank lines before a request line are allowed and skipped.
         skipped = len(conn.received) - len(conn.received.lstrip(b"\r\n"))
         del conn.received[:skipped]
-        end, blank = _head_end(conn.received)
-        if end < 0:
-            if len(conn.received) > HEAD_LIMIT:
-                self._answer(conn, Response(431), keep_alive=False, head_only=False)
-            return
-        if end > HEAD_LIMIT:
+        end, blank = head_end(conn.received)
+        if end < 0 and len(conn.received) <= HEAD_LIMIT:
+            return  # not complete yet
+        if end < 0 or end > HEAD_LIMIT:
             self._answer(conn, Response(431), keep_alive=False, head_only=False)
             return
         head = bytes(conn.received[:end])
         del conn.received[:end + blank]
-        request, error, keep_alive = _parse_head(head)
+        request, error, keep_alive = parse_head(head)
         if request is None:
             self._answer(conn, Response(error), keep_alive=False, head_only=False)
-        elif request.method == "OPTIONS":
-            self._answer(conn, Response(200, headers=[("Allow", ALLOW)]), keep_alive, head_only=False)
         elif request.method not in ("GET", "HEAD"):
-            body = f"{request.method} is not served here; use GET\n".encode("latin-1")
-            self._answer(conn, Response(405, body, [("Allow", ALLOW), ("Content-Type", "text/plain")]),
-                         keep_alive, head_only=False)
+            self._answer(conn, other_method(request), keep_alive, head_only=False)
         else:
             del self._waiting[conn]
             self._watch(conn, 0)
@@ -377,7 +292,7 @@ class Server:
         """Starts sending `response`; the connection leaves the waiting table."""
         self._waiting.pop(conn, None)
         conn.keep_alive = keep_alive
-        conn.pending = memoryview(_serialize(response, keep_alive, head_only))
+        conn.pending = memoryview(serialize(response, keep_alive, head_only))
         conn.deadline = time.monotonic() + self._timeout
         self._writing[conn] = None
         self._watch(conn, selectors.EVENT_WRITE)
@@ -432,14 +347,4 @@ class Server:
         self._wake_writer.close()
 
 
-def serve(server: Server) -> None:
-    """Runs `server` until KeyboardInterrupt (SIGINT, or SIGTERM mapped to it), then closes it."""
-    try:
-        server.serve_forever()
-    except KeyboardInterrupt:
-        pass
-    finally:
-        server.close()
-
-
-__all__: List[str] = ["Handler", "Request", "Response", "Server", "serve"]
+__all__ = ["Handler", "Request", "Response", "Server"]
