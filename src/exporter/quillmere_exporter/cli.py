@@ -130,9 +130,6 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--address", type=_nonempty, default="127.0.0.1",
                    help="address to listen on (default 127.0.0.1; 0.0.0.0 or :: to serve the network)")
     p.add_argument("--port", type=_port, default=9864, help="TCP port (default 9864; 0 picks a free one)")
-    p.add_argument("--interval-ms", type=int, default=1000,
-                   help="accepted for compatibility with earlier versions and ignored: every scrape reads "
-                        "counters, and Prometheus computes rates over its own interval")
     p.add_argument("--textfile", metavar="PATH", type=_nonempty,
                    help="write the metrics to PATH (for example /var/lib/prometheus/node-exporter/"
                         "quillmere.prom) instead of serving HTTP; replaced atomically")
