@@ -24,9 +24,11 @@ prometheus_client is the optional extra `exporter`; without it the program
 says how to install it and exits 1.
 """
 
+# The names callers used before the package was split. The function
+# families.families is not among them: its name would hide the module.
 from .cli import main, parser
 from .exposition import make_registry
-from .families import Family, families, label_value, metric_list
+from .families import label_value, metric_list
 from .textfile import write_textfile
 
-__all__ = ["Family", "families", "label_value", "main", "make_registry", "metric_list", "parser", "write_textfile"]
+__all__ = ["label_value", "main", "make_registry", "metric_list", "parser", "write_textfile"]
