@@ -64,9 +64,11 @@ def test_wheel_holds_the_module_both_stubs_and_complete_metadata(dist):
         info = "quillmere-0.1.0.dist-info/"
         metadata = email.message_from_bytes(wheel.read(info + "METADATA"))
         entry_points = wheel.read(info + "entry_points.txt").decode()
-    # The exporter program: its package and console script.
-    exporter = {f"quillmere_exporter/{n}" for n in ("__init__.py", "__main__.py", "py.typed")}
-    assert exporter <= names
+    # The exporter program: every module of its package, and its console script.
+    exporter = {f"quillmere_exporter/{p.name}" for p in (REPO / "src" / "exporter" / "quillmere_exporter").iterdir()
+                if p.suffix == ".py" or p.name == "py.typed"}
+    assert {"quillmere_exporter/__main__.py", "quillmere_exporter/server.py"} < exporter
+    assert {n for n in names if n.startswith("quillmere_exporter/")} == exporter
     assert "quillmere-exporter = quillmere_exporter:main" in entry_points
     assert {n for n in names if not n.startswith(info)} - exporter == {
         "quillmere" + EXT_SUFFIX, "quillmere.pyi", "quillmere-stubs/__init__.pyi",

@@ -11,6 +11,7 @@ Each test prints what it read from the servers (run pytest with -s to see)."""
 import glob
 import json
 import os
+import re
 import socket
 import subprocess
 import threading
@@ -22,6 +23,7 @@ from pathlib import Path
 import pytest
 
 import quillmere_exporter
+from quillmere_exporter import server
 from conftest import (EXPORTER, FAKE_TOOL, env_with_tool, needs_namespace, parse_exposition, require_tool, run_isolated,
                       start_exporter)
 
@@ -146,6 +148,9 @@ def test_the_service_unit_passes_systemd_analyze_verify(tmp_path):
     unit.write_text(UNIT.read_text().replace("/usr/local/bin/quillmere-exporter", EXPORTER))
     done = subprocess.run([analyze, "verify", str(unit)], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and done.stderr == "", done.stdout + done.stderr
+    # Room for the server's whole connection bound and its own descriptors.
+    limit = int(re.search(r"^LimitNOFILE=(\d+)$", UNIT.read_text(), re.MULTILINE).group(1))
+    assert limit > server.MAX_CONNECTIONS + server.RESERVED_DESCRIPTORS
 
 
 def test_prometheus_scrapes_the_exporter_every_second(spawn, tmp_path):

@@ -1,0 +1,157 @@
+"""The quillmere-exporter command line, and the place where the parts meet:
+the sampler's read_counters() feeds the families, the exposition renders
+them, and the server or the textfile writer delivers them.
+
+What it promises:
+- A bad option value is a usage error (exit 2) that names the option and
+  says what it takes.
+- Without prometheus_client the program says how to install it and exits 1.
+- HTTP mode prints the URL it serves once it listens; a port in use or an
+  address it cannot bind gives one line on stderr and exit 1; SIGINT and
+  SIGTERM stop it with exit 0.
+- Every scrape is answered from a read_counters() pass that began after it
+  arrived (the server hands over every scrape that waited, and they share one
+  pass); a pass that fails answers 500 and the server goes on.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import re
+import signal
+import sys
+from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, Tuple
+from urllib.parse import parse_qs
+
+from . import exposition, server
+from .families import metric_list
+from .server import Request, Response, Server
+from .textfile import run_textfile
+
+if TYPE_CHECKING:  # the TypedDicts exist only in the stub
+    from quillmere_sampler import Counters
+
+
+def answer_scrapes(read: Callable[[], Counters], requests: Sequence[Request]) -> List[Response]:
+    """Answers a batch of scrapes from one read: every request in it arrived
+    before the read began. Any path serves the metrics but /favicon.ico,
+    which is empty; identical requests share one rendering."""
+    try:
+        counters = read()
+    except Exception as error:  # the sampler's MemoryError or RuntimeError: the scrape fails, not the server
+        print(f"quillmere-exporter: cannot read the counters: {error!r}", file=sys.stderr, flush=True)
+        return [Response(500, f"cannot read the counters: {error}\n".encode(), [("Content-Type", "text/plain")])
+                for _ in requests]
+    rendered: Dict[Tuple[str, str, Tuple[str, ...]], Response] = {}
+    responses = []
+    for request in requests:
+        if request.path == "/favicon.ico":
+            responses.append(Response(200))
+            continue
+        key = (request.headers.get("accept", ""), request.headers.get("accept-encoding", ""),
+               tuple(parse_qs(request.query).get("name[]", ())))
+        if key not in rendered:
+            rendered[key] = Response(200, *exposition.render(counters, *key))
+        responses.append(rendered[key])
+    return responses
+
+
+def run_server(address: str, port: int, read: Callable[[], Counters]) -> int:
+    try:
+        http = Server(address, port, lambda requests: answer_scrapes(read, requests))
+    except (OSError, UnicodeError) as error:
+        reason = (error.strerror or str(error)) if isinstance(error, OSError) else "invalid address"
+        print(f"quillmere-exporter: cannot listen on {address} port {port}: {reason}", file=sys.stderr)
+        return 1
+
+    host = f"[{address}]" if ":" in address else address
+    print(f"serving http://{host}:{http.server_port}/metrics", flush=True)
+    # SIGTERM stops the server the same way as Ctrl-C.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    try:
+        http.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        http.close()
+    return 0
+
+
+# Bounds of --every: below a tenth of a second the writes would only churn
+# the disk; above a day the figures are stale before they are read.
+EVERY_MIN, EVERY_MAX = 0.1, 86400.0
+
+
+# argparse names the option in front of each message ("argument --port: ...").
+def _port(text: str) -> int:
+    if not re.fullmatch(r"[0-9]{1,5}", text) or int(text) > 65535:
+        raise argparse.ArgumentTypeError(f"must be a TCP port from 0 to 65535, not {text!r}")
+    return int(text)
+
+
+def _every(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not EVERY_MIN <= seconds <= EVERY_MAX:  # NaN fails too
+        raise argparse.ArgumentTypeError(
+            f"must be a number of seconds from {EVERY_MIN:g} to {EVERY_MAX:g} (one day), not {text!r}")
+    return seconds
+
+
+def _nonempty(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError("must not be empty")
+    return text
+
+
+def parser() -> argparse.ArgumentParser:
+    width = max(len(name) for name, _, _ in metric_list())
+    listing = "\n".join(f"  {name:<{width}}  {kind:<7}  {doc}" for name, kind, doc in metric_list())
+    epilog = (
+        "Each scrape (or file write) is answered from one read of the sources that began\n"
+        "after it arrived (scrapes that arrive together share it); nothing runs in between.\n"
+        f"A connection that sends no complete request within {server.TIMEOUT:g} s is closed; at most "
+        f"{server.MAX_CONNECTIONS}\nare open at once.\n"
+        "Counters hold totals since boot: use rate() or increase() in PromQL. A source\n"
+        "that cannot be read has no series; quillmere_source_up{source} is 0 for it.\n"
+        "Device and zone names that are not valid UTF-8 show each such byte as \\xNN.\n"
+        "Throttle conditions: under_voltage (bit 0, since boot bit 16),\n"
+        "arm_frequency_capped (1, 17), throttled (2, 18), soft_temperature_limit (3, 19).\n"
+        "vcgencmd is looked up on PATH; each run is bounded to 1 s, so a scrape takes\n"
+        "at most about 2 s even when the tool hangs.\n\n"
+        "Metrics:\n" + listing
+    )
+    p = argparse.ArgumentParser(prog="quillmere-exporter", description="Serves this host's counters and gauges to "
+                                "Prometheus over HTTP, or writes them for node_exporter's textfile collector.",
+                                epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--address", type=_nonempty, default="127.0.0.1",
+                   help="address to listen on (default 127.0.0.1; 0.0.0.0 or :: to serve the network)")
+    p.add_argument("--port", type=_port, default=9864, help="TCP port (default 9864; 0 picks a free one)")
+    p.add_argument("--textfile", metavar="PATH", type=_nonempty,
+                   help="write the metrics to PATH (for example /var/lib/prometheus/node-exporter/"
+                        "quillmere.prom) instead of serving HTTP; replaced atomically")
+    p.add_argument("--every", metavar="SECONDS", type=_every,
+                   help=f"with --textfile: rewrite the file every SECONDS ({EVERY_MIN:g} to {EVERY_MAX:g}) "
+                        "until stopped (default: once)")
+    return p
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = parser().parse_args(argv)
+    if args.every is not None and args.textfile is None:
+        parser().error("--every needs --textfile")
+    if exposition.MISSING_CLIENT is not None:
+        print("quillmere-exporter needs prometheus_client, which is not installed "
+              f"({exposition.MISSING_CLIENT}). Install it with: pip install prometheus_client "
+              "(or, in quillmere's source tree: pip install '.[exporter]').", file=sys.stderr)
+        return 1
+    import quillmere_sampler
+
+    read = quillmere_sampler.read_counters
+    if args.textfile is not None:
+        registry = exposition.make_registry(read)
+        return run_textfile(args.textfile, args.every, lambda: exposition.generate_latest(registry))
+    return run_server(args.address, args.port, read)
