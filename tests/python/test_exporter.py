@@ -111,6 +111,16 @@ def test_an_unreadable_source_has_no_series_and_reads_as_down(source):
         f'source="{source}"'}
 
 
+@pytest.mark.parametrize("key, source", [("cpu_seconds", "stat"), ("load_avg_5", "loadavg"),
+                                         ("mem_used_bytes", "meminfo")])
+def test_a_source_with_one_field_that_did_not_parse_reads_as_down(key, source):
+    counters = copy.deepcopy(FULL)
+    counters[key] = None
+    _, samples = parse_exposition(exposition(counters))
+    assert {labels for (name, labels), v in samples.items() if name == "quillmere_source_up" and v == 0} == {
+        f'source="{source}"'}
+
+
 def test_names_that_are_not_utf8_become_escaped_valid_label_values(tmp_path):
     raw = exposition(FULL).encode("utf-8")
     raw.decode("utf-8", "strict")

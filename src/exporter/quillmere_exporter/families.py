@@ -143,18 +143,22 @@ def _throttle_flags(counters: Counters) -> Iterator[Sample]:
             yield (condition, "since_boot"), word >> (bit + 16) & 1
 
 
-# (source, its values): a source is up when one of its values is present.
-# The thermal source needs at least one readable zone.
-SOURCES: List[Tuple[str, Tuple[Callable[[Counters], object], ...]]] = [
-    ("stat", (lambda c: c["cpu_seconds"], lambda c: c["context_switches_total"])),
-    ("vmstat", (lambda c: c["page_faults_total"], lambda c: c["page_faults_major_total"])),
-    ("diskstats", (lambda c: c["disk_read_bytes_total"],)),
-    ("net_dev", (lambda c: c["net_received_bytes_total"],)),
-    ("loadavg", (lambda c: c["load_avg_1"], lambda c: c["run_queue_length"])),
-    ("meminfo", (lambda c: c["mem_total_bytes"],)),
-    ("uptime", (lambda c: c["uptime_seconds"],)),
-    ("thermal", (lambda c: c["temperatures"],)),
-    ("vcgencmd", (lambda c: c["throttle_status"], lambda c: c["arm_clock_hz"])),
+# (source, needs every value, its values). A source is up when every value
+# it gives is present: a field that did not parse (None) means the source was
+# not read as a whole, even when its other fields were. The firmware tool's
+# two queries fail alone (an older firmware may lack one), so one answer is
+# enough; the thermal source needs at least one readable zone.
+SOURCES: List[Tuple[str, bool, Tuple[Callable[[Counters], object], ...]]] = [
+    ("stat", True, (lambda c: c["cpu_seconds"], lambda c: c["context_switches_total"])),
+    ("vmstat", True, (lambda c: c["page_faults_total"], lambda c: c["page_faults_major_total"])),
+    ("diskstats", True, (lambda c: c["disk_read_bytes_total"], lambda c: c["disk_written_bytes_total"])),
+    ("net_dev", True, (lambda c: c["net_received_bytes_total"], lambda c: c["net_transmitted_bytes_total"])),
+    ("loadavg", True, (lambda c: c["load_avg_1"], lambda c: c["load_avg_5"], lambda c: c["load_avg_15"],
+                       lambda c: c["run_queue_length"])),
+    ("meminfo", True, (lambda c: c["mem_total_bytes"], lambda c: c["mem_used_bytes"])),
+    ("uptime", True, (lambda c: c["uptime_seconds"],)),
+    ("thermal", True, (lambda c: c["temperatures"],)),
+    ("vcgencmd", False, (lambda c: c["throttle_status"], lambda c: c["arm_clock_hz"])),
 ]
 
 
@@ -167,8 +171,9 @@ def _present(counters: Counters, value: Callable[[Counters], object]) -> bool:
 
 
 def _sources_up(counters: Counters) -> Iterator[Sample]:
-    for source, values in SOURCES:
-        yield (source,), 1 if any(_present(counters, value) for value in values) else 0
+    for source, needs_every, values in SOURCES:
+        present = (_present(counters, value) for value in values)
+        yield (source,), 1 if (all(present) if needs_every else any(present)) else 0
 
 
 # --- the catalogue, in exposition order ---------------------------------------
