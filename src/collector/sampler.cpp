@@ -15,8 +15,8 @@ namespace {
 
 class SamplerTask final : public runtime::SamplingRuntime::Task {
  public:
-  SamplerTask(Sampler::Slot& slot, std::uint64_t period_ns, const CounterSources& sources)
-      : slot_(slot), period_ns_(period_ns), sources_(sources) {}
+  SamplerTask(Sampler::Slot& slot, std::uint64_t period_ns, CounterSources sources)
+      : slot_(slot), period_ns_(period_ns), sources_(std::move(sources)) {}
 
   void run(runtime::TickClock& clock) override {
     try {

@@ -243,7 +243,8 @@ PyObject* sampler_get_closed(PyObject* self, void* /*closure*/) {
 PyMethodDef g_sampler_methods[] = {
     {"sample", sampler_sample, METH_NOARGS,
      "sample($self, /)\n--\n\nThe newest sample not yet returned, waiting for the next one if there is none."},
-    {"close", sampler_close, METH_NOARGS, "close($self, /)\n--\n\nStops and joins the worker. Idempotent."},
+    {"close", sampler_close, METH_NOARGS,
+     "close($self, /)\n--\n\nStops and joins the worker and closes its descriptors. Idempotent."},
     {"fileno", sampler_fileno, METH_NOARGS,
      "fileno($self, /)\n--\n\nA descriptor that is readable exactly while a sample waits."},
     {"__enter__", sampler_enter, METH_NOARGS, nullptr},
@@ -252,7 +253,8 @@ PyMethodDef g_sampler_methods[] = {
 };
 
 PyGetSetDef g_sampler_getset[] = {
-    {"closed", sampler_get_closed, nullptr, "True once close() was called.", nullptr},
+    {"closed", sampler_get_closed, nullptr, "True once close() was called or the worker stopped on an error.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

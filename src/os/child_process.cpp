@@ -20,7 +20,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>  // getenv
-#include <cstring>  // strlen
 #include <memory>
 #include <utility>
 #include <vector>
@@ -243,12 +242,15 @@ std::optional<pid_t> spawn(const char* path, char* const* argv, char* const* env
 }  // namespace
 
 Environment::Environment() {
+  // environ is a C array that ends at a null pointer.
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-bounds-pointer-arithmetic)
   for (char* const* entry = environ; *entry != nullptr; ++entry) strings_.emplace_back(*entry);
   pointers_.reserve(strings_.size() + 1);
+  constexpr std::string_view kPath = "PATH=";
   for (std::string& entry : strings_) {
     pointers_.push_back(entry.data());
     // The first PATH entry is the one getenv() would give.
-    if (path_ == nullptr && entry.starts_with("PATH=")) path_ = entry.c_str() + std::strlen("PATH=");
+    if (path_ == nullptr && entry.starts_with(kPath)) path_ = &entry[kPath.size()];
   }
   pointers_.push_back(nullptr);
 }
