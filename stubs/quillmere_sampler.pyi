@@ -99,7 +99,7 @@ class Sample(TypedDict):
     measure_clock: Optional[int]  # ARM clock in hertz, as the firmware reports it
     interval_seconds: float  # measured between the starts of the two passes
     mem_available_bytes: Optional[int]
-    missed: int  # samples dropped since the previous one returned
+    missed: int  # samples dropped unread or skipped after a stall since the previous one returned
 
 def read_counters() -> Counters:
     """One pass over the sources on the calling thread."""
@@ -116,7 +116,7 @@ class Sampler:
     def sample(self) -> Sample:
         """The newest sample not yet returned, waiting for the next one if none."""
     def close(self) -> None:
-        """Stops and joins the worker; idempotent."""
+        """Stops and joins the worker and closes its descriptors; idempotent."""
     def fileno(self) -> int:
         """A descriptor that is readable exactly while a sample waits."""
     @property

@@ -105,7 +105,7 @@ CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd
   r.stat = sr::read_stat_counters(paths.proc_stat);
   r.load = sr::read_load_average64(paths.proc_loadavg);
   r.zones = sr::read_thermal_zones(paths.thermal_dir);
-  if (const std::optional<sr::FirmwareTool> tool = sr::find_firmware_tool(paths.firmware_tool)) {
+  if (const std::optional<sr::FirmwareTool> tool = sr::find_firmware_tool(paths.firmware_tool, sources.environment)) {
     if (!readable_now(cancel_fd)) r.throttle_status = sr::try_query_throttled(*tool, cancel_fd);
     if (!readable_now(cancel_fd)) r.arm_clock_hz = sr::try_query_arm_clock(*tool, cancel_fd);
   }

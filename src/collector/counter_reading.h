@@ -10,24 +10,30 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "collector/collector.h"
 #include "collector/snapshot.h"
+#include "os/child_process.h"
 #include "os/clock.h"
 #include "sys_reader/counters.h"
 
 namespace quillmere::collector {
 
 // Where a reading looks: the one-shot collector's sources, the sysfs
-// block-device directory that tells partitions from disks, and the clock
-// call behind both of its clocks (tests pass one that fails).
+// block-device directory that tells partitions from disks, the clock
+// call behind both of its clocks (tests pass one that fails), and the
+// environment (PATH included) the firmware tool is found and run with.
 struct CounterSources {
   SourcePaths paths;
   const char* sys_block_dir = sys_reader::kSysClassBlock;
   const char* whole_disk_dir = sys_reader::kSysBlock;
   os::ClockReader read_clock = &::clock_gettime;
+  // A copy taken where nothing changes the environment (the interpreter lock
+  // held); nullptr: the process's own, read during the pass.
+  std::shared_ptr<const os::Environment> environment;
 };
 
 struct CounterReading {

@@ -2,14 +2,15 @@
 // argument rules, and the boundary that turns C++ faults into Python
 // exceptions.
 //
-// Every function the interpreter calls catches everything: a bad argument is
-// a TypeError or OverflowError, a runtime that cannot be built a
-// RuntimeError, a sampling run without a snapshot RuntimeError "failed to
-// collect metrics", and any other fault PanicException (derived from
-// BaseException, so that `except Exception` does not swallow a bug), except
-// out of memory, which is MemoryError. The
-// interpreter lock is held for the whole call and never released: calls from
-// several Python threads follow one another.
+// Every function the interpreter calls catches everything (lib/boundary.h):
+// a bad argument is a TypeError or OverflowError, a runtime without its
+// descriptor a RuntimeError with the system's description, a sampling run
+// without a snapshot RuntimeError "failed to collect metrics", and every
+// other fault PanicException (derived from BaseException, so that `except
+// Exception` does not swallow a bug), a worker thread that cannot start, a
+// dict that cannot be built and exhausted memory included. The interpreter
+// lock is held for the whole call and never released: calls from several
+// Python threads follow one another.
 //
 // The module initialises in one phase and only once per process; its state
 // holds the result dict's interned keys, made when the module is created and
@@ -19,14 +20,13 @@
 
 #include <cstdint>
 #include <cstring>
-#include <exception>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <variant>
 
 #include "collector/collect_once.h"
+#include "lib/boundary.h"
 #include "lib/py_ref.h"
 #include "lib/result_dict.h"
 #include "runtime/fault.h"
@@ -55,51 +55,23 @@ struct ModuleState {
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
-// --- Raised-error helpers: the normalized exception object, across the C API
-// versions that changed how an error is taken and restored. ---
-
-PyRef take_error() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return PyRef(PyErr_GetRaisedException());
-#else
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return PyRef(value);
-#endif
-}
-
-void restore_error(PyRef error) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(error.release());
-#else
-  PyObject* value = error.release();
-  if (value == nullptr) return;
-  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): a type object is a PyObject
-  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-  Py_INCREF(type);
-  PyErr_Restore(type, value, PyException_GetTraceback(value));
-#endif
-}
-
-// Raises PanicException(message), creating the type on first use, and writes
-// the diagnostic to standard error.
-void raise_internal_fault(const char* message) {
-  runtime::report_internal_fault(message);
+// PanicException, created on first use; nullptr with the interpreter's error
+// set when it cannot be made.
+PyObject* panic_exception_type() {
   if (g_panic_exception == nullptr) {
     g_panic_exception = PyErr_NewExceptionWithDoc(
         "quillmere.PanicException",
         "An internal fault of quillmere (a bug or an exhausted resource), not a missing data source.",
         PyExc_BaseException, nullptr);
-    if (g_panic_exception == nullptr) return;  // leaves the interpreter's error set
   }
-  PyErr_SetString(g_panic_exception, message);
+  return g_panic_exception;
 }
+
+// A runtime whose eventfd the system refuses is a RuntimeError with the
+// system's description; any other failure, exhausted memory and a refused
+// thread included, is an internal fault.
+constexpr BoundaryRules kRules{Raise::kInternalFault, Raise::kRuntimeErrorText, Raise::kInternalFault,
+                               panic_exception_type, ""};
 
 // --- Arguments ---
 
@@ -188,7 +160,7 @@ PyObject* sample(const ResultKeys& keys, std::uint64_t interval_ms) {
   PyRef dict(build_result_dict(keys, *snapshot));
   if (!dict) {
     PyRef error = take_error();
-    PyRef text(error ? PyObject_Str(error.get()) : nullptr);
+    PyRef text(error ? PyObject_Repr(error.get()) : nullptr);  // MemoryError() says what str() leaves empty
     const char* detail = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (detail == nullptr) PyErr_Clear();
     throw runtime::InternalFault(std::string("could not build the result dictionary: ") +
@@ -199,23 +171,13 @@ PyObject* sample(const ResultKeys& keys, std::uint64_t interval_ms) {
 }
 
 PyObject* get_metrics_once(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  try {
+  return call_guarded(kRules, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     PyObject* bound = bind_interval(args, PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)), kwnames);
     if (bound == nullptr) return nullptr;
     const std::optional<std::uint64_t> interval_ms = convert_interval(bound);
     if (!interval_ms) return nullptr;
     return sample(state_of(module)->keys, *interval_ms);
-  } catch (const runtime::RuntimeBuildError& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-  } catch (const std::bad_alloc&) {
-    // Out of memory is the interpreter's MemoryError, not a bug of ours.
-    PyErr_NoMemory();
-  } catch (const std::exception& fault) {
-    raise_internal_fault(fault.what());
-  } catch (...) {
-    raise_internal_fault("unknown exception");
-  }
-  return nullptr;
+  });
 }
 
 // The interpreter takes both definitions as non-const pointers.
@@ -307,12 +269,6 @@ PyObject* init_module() {
 }  // namespace quillmere::lib
 
 PyMODINIT_FUNC PyInit_quillmere(void) {
-  try {
-    return quillmere::lib::init_module();
-  } catch (const std::exception& fault) {
-    quillmere::lib::raise_internal_fault(fault.what());
-  } catch (...) {
-    quillmere::lib::raise_internal_fault("unknown exception");
-  }
-  return nullptr;
+  return quillmere::lib::call_guarded(quillmere::lib::kRules, static_cast<PyObject*>(nullptr),
+                                      quillmere::lib::init_module);
 }

@@ -8,27 +8,32 @@
 // Every wait runs with the interpreter lock released: the pass of
 // read_counters() (a firmware tool run may take up to its bound of a second,
 // twice) and a Sampler's wait for its next sample. Every function the
-// interpreter calls catches everything at its boundary: exhausted memory is
-// MemoryError, a descriptor the system refuses OSError, and any other C++
-// fault RuntimeError with a one-line diagnostic on standard error.
+// interpreter calls catches everything at its boundary (lib/boundary.h):
+// exhausted memory is MemoryError, a descriptor or thread the system refuses
+// OSError with its errno, and any other C++ fault RuntimeError with a
+// one-line diagnostic on standard error.
+//
+// The environment the firmware tool is found and run with is copied while
+// the lock is held (at read_counters()'s entry, at a Sampler's construction),
+// so that the pass never reads it while another Python thread changes
+// os.environ.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <exception>
-#include <new>
+#include <memory>
 #include <optional>
+#include <utility>
 
 #include <sys/types.h>  // pid_t
 #include <unistd.h>     // getpid
 
 #include "collector/counter_reading.h"
 #include "collector/sampler.h"
+#include "lib/boundary.h"
 #include "lib/counters_dict.h"
 #include "lib/py_ref.h"
-#include "runtime/fault.h"
-#include "runtime/sampling_runtime.h"
+#include "os/child_process.h"
 
 namespace quillmere::lib {
 namespace {
@@ -40,52 +45,28 @@ struct ModuleState {
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
-// The interpreter lock released for one scope, and taken back on every way
-// out of it, exceptions included. Nothing inside may touch a Python object.
-class ReleasedGil {
- public:
-  ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
-  ReleasedGil(const ReleasedGil&) = delete;
-  ReleasedGil& operator=(const ReleasedGil&) = delete;
-  ~ReleasedGil() { PyEval_RestoreThread(state_); }
+PyObject* runtime_error_type() { return PyExc_RuntimeError; }
 
- private:
-  PyThreadState* state_;
-};
+constexpr BoundaryRules kRules{Raise::kMemoryError, Raise::kOSError, Raise::kOSError, runtime_error_type,
+                               "quillmere_sampler internal fault: "};
 
-// Turns the exception being handled into a Python exception. Call only from
-// a catch block, with the interpreter lock held.
-void raise_current_exception() noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const runtime::RuntimeBuildError& error) {
-    errno = error.error_number();
-    PyErr_SetFromErrno(PyExc_OSError);
-  } catch (const std::exception& fault) {
-    runtime::report_internal_fault(fault.what());
-    PyErr_Format(PyExc_RuntimeError, "quillmere_sampler internal fault: %s", fault.what());
-  } catch (...) {
-    runtime::report_internal_fault("unknown exception");
-    PyErr_SetString(PyExc_RuntimeError, "quillmere_sampler internal fault: unknown exception");
-  }
+// Where the firmware tool is looked for and run with: a copy of the
+// environment, taken now (with the interpreter lock held).
+collector::CounterSources sources_now() {
+  collector::CounterSources sources;
+  sources.environment = std::make_shared<const os::Environment>();
+  return sources;
 }
 
 // --- read_counters ---
 
 PyObject* read_counters(PyObject* module, PyObject* /*unused*/) {
-  try {
-    std::optional<collector::CounterReading> reading;
-    {
-      const ReleasedGil released;
-      reading.emplace(collector::take_counter_reading());
-    }
-    return build_counters_dict(state_of(module)->keys, *reading);
-  } catch (...) {
-    raise_current_exception();
-  }
-  return nullptr;
+  return call_guarded(kRules, static_cast<PyObject*>(nullptr), [&] {
+    const collector::CounterSources sources = sources_now();
+    const collector::CounterReading reading =
+        without_gil([&sources] { return collector::take_counter_reading(sources); });
+    return build_counters_dict(state_of(module)->keys, reading);
+  });
 }
 
 // --- Sampler ---
@@ -132,7 +113,7 @@ std::optional<std::uint64_t> period_ns_from(PyObject* interval) {
 }
 
 PyObject* sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  try {
+  return call_guarded(kRules, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     static const char* keywords[] = {"interval_ms", nullptr};  // NOLINT(*-avoid-c-arrays)
     PyObject* interval = nullptr;
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the C API's keyword list is char**
@@ -149,25 +130,33 @@ PyObject* sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     sampler->owner_pid = ::getpid();
     // The object's memory is the interpreter's and knows no constructors, so
     // the core is a plain owning pointer that the deallocator deletes.
-    sampler->core = new collector::Sampler(*period_ns);  // NOLINT(cppcoreguidelines-owning-memory)
+    sampler->core = new collector::Sampler(*period_ns, sources_now());  // NOLINT(cppcoreguidelines-owning-memory)
     return self.release();
-  } catch (...) {
-    raise_current_exception();
-  }
-  return nullptr;
+  });
+}
+
+// Like an unclosed file, a sampler that is finalized unclosed warns with
+// ResourceWarning: its thread ran until now (a reference cycle keeps it until
+// the cyclic collector runs). The deallocator closes it.
+void sampler_finalize(PyObject* self) {
+  const SamplerObject* sampler = as_sampler(self);
+  if (sampler->core == nullptr || ::getpid() != sampler->owner_pid || sampler->core->closed()) return;
+  PyRef pending = take_error();
+  if (PyErr_ResourceWarning(self, 1, "unclosed %R", self) != 0) PyErr_WriteUnraisable(self);
+  restore_error(std::move(pending));
 }
 
 void sampler_dealloc(PyObject* self) {
+  if (PyObject_CallFinalizerFromDealloc(self) != 0) return;  // resurrected by the warning's handler
   PyTypeObject* type = Py_TYPE(self);
   SamplerObject* sampler = as_sampler(self);
-  if (sampler->core != nullptr && ::getpid() == sampler->owner_pid) {
+  collector::Sampler* core = std::exchange(sampler->core, nullptr);
+  if (core != nullptr && ::getpid() == sampler->owner_pid) {
     // Closing joins the worker, which may be finishing a pass.
-    const ReleasedGil released;
-    delete sampler->core;  // NOLINT(cppcoreguidelines-owning-memory): see sampler_new
+    without_gil([core] { delete core; });  // NOLINT(cppcoreguidelines-owning-memory): see sampler_new
   }
   // In a forked child the core is left as it is: its thread does not exist
   // there, so it can neither be joined nor destroyed.
-  sampler->core = nullptr;
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -175,19 +164,16 @@ void sampler_dealloc(PyObject* self) {
 enum class Caller { kSample, kNext };
 
 // The next sample as a dict; at the close, ValueError for sample() and the
-// end of the iteration (nullptr, no error) for next().
+// end of the iteration (nullptr, no error) for next(); after the worker
+// stopped on an error, that error for both.
 PyObject* next_sample(PyObject* self, Caller caller) {
   SamplerObject* sampler = as_sampler(self);
   if (!check_same_process(sampler)) return nullptr;
-  try {
+  return call_guarded(kRules, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     for (;;) {
       using Status = collector::Sampler::Slot::TakeStatus;
       std::optional<collector::Sampler::Slot::Taken> taken;
-      Status status = Status::kClosed;
-      {
-        const ReleasedGil released;
-        status = sampler->core->take(taken);
-      }
+      const Status status = without_gil([&] { return sampler->core->take(taken); });
       switch (status) {
         case Status::kValue: {
           const auto* state = static_cast<const ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
@@ -197,6 +183,8 @@ PyObject* next_sample(PyObject* self, Caller caller) {
         case Status::kClosed:
           if (caller == Caller::kSample) PyErr_SetString(PyExc_ValueError, "sample() on a closed Sampler");
           return nullptr;
+        case Status::kFailed:
+          sampler->core->raise_failure();
         case Status::kInterrupted:
           // A signal arrived: its Python handler runs here (Ctrl-C raises
           // KeyboardInterrupt), and otherwise the wait goes on.
@@ -204,10 +192,7 @@ PyObject* next_sample(PyObject* self, Caller caller) {
           break;
       }
     }
-  } catch (...) {
-    raise_current_exception();
-  }
-  return nullptr;
+  });
 }
 
 PyObject* sampler_sample(PyObject* self, PyObject* /*unused*/) { return next_sample(self, Caller::kSample); }
@@ -217,21 +202,21 @@ PyObject* sampler_iternext(PyObject* self) { return next_sample(self, Caller::kN
 PyObject* sampler_close(PyObject* self, PyObject* /*unused*/) {
   SamplerObject* sampler = as_sampler(self);
   if (!check_same_process(sampler)) return nullptr;
-  {
-    const ReleasedGil released;
-    sampler->core->close();
-  }
-  Py_RETURN_NONE;
+  return call_guarded(kRules, static_cast<PyObject*>(nullptr), [sampler] {
+    without_gil([sampler] { sampler->core->close(); });
+    Py_RETURN_NONE;
+  });
 }
 
 PyObject* sampler_fileno(PyObject* self, PyObject* /*unused*/) {
   SamplerObject* sampler = as_sampler(self);
   if (!check_same_process(sampler)) return nullptr;
-  if (sampler->core->closed()) {
+  const int fd = sampler->core->ready_fd();
+  if (fd < 0) {
     PyErr_SetString(PyExc_ValueError, "fileno() on a closed Sampler");
     return nullptr;
   }
-  return PyLong_FromLong(sampler->core->ready_fd());
+  return PyLong_FromLong(fd);
 }
 
 PyObject* sampler_enter(PyObject* self, PyObject* /*unused*/) {
@@ -258,7 +243,8 @@ PyObject* sampler_get_closed(PyObject* self, void* /*closure*/) {
 PyMethodDef g_sampler_methods[] = {
     {"sample", sampler_sample, METH_NOARGS,
      "sample($self, /)\n--\n\nThe newest sample not yet returned, waiting for the next one if there is none."},
-    {"close", sampler_close, METH_NOARGS, "close($self, /)\n--\n\nStops and joins the worker. Idempotent."},
+    {"close", sampler_close, METH_NOARGS,
+     "close($self, /)\n--\n\nStops and joins the worker and closes its descriptors. Idempotent."},
     {"fileno", sampler_fileno, METH_NOARGS,
      "fileno($self, /)\n--\n\nA descriptor that is readable exactly while a sample waits."},
     {"__enter__", sampler_enter, METH_NOARGS, nullptr},
@@ -267,13 +253,15 @@ PyMethodDef g_sampler_methods[] = {
 };
 
 PyGetSetDef g_sampler_getset[] = {
-    {"closed", sampler_get_closed, nullptr, "True once close() was called.", nullptr},
+    {"closed", sampler_get_closed, nullptr, "True once close() was called or the worker stopped on an error.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot g_sampler_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(sampler_new)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
     {Py_tp_dealloc, reinterpret_cast<void*>(sampler_dealloc)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+    {Py_tp_finalize, reinterpret_cast<void*>(sampler_finalize)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
     {Py_tp_iternext, reinterpret_cast<void*>(sampler_iternext)},  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
     // The tables decay to the pointers the C API stores.
@@ -302,7 +290,7 @@ PyType_Spec g_sampler_spec = {
 // --- The module ---
 
 int module_exec(PyObject* module) {
-  try {
+  return call_guarded(kRules, -1, [module] {
     ModuleState* state = state_of(module);
     if (!make_dict_keys(state->keys)) return -1;
     PyObject* type = PyType_FromModuleAndSpec(module, &g_sampler_spec, nullptr);
@@ -316,10 +304,7 @@ int module_exec(PyObject* module) {
     if (!all || PyModule_AddObject(module, "__all__", all.get()) != 0) return -1;
     all.release();  // PyModule_AddObject stole it
     return 0;
-  } catch (...) {
-    raise_current_exception();
-  }
-  return -1;
+  });
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {

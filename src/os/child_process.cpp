@@ -8,6 +8,9 @@
 // deadline, the output cap, the cancellation, a failed call, an exception)
 // leaves the child to its owner, whose destructor kills it with SIGKILL and
 // waits for the reap up to RunLimits::reap_after_kill, after the deadline.
+// The child leads a process group of its own, and every way a run ends kills
+// that group: what the program left running (a shell wrapper's children)
+// goes with it.
 #include "os/child_process.h"
 
 #include "os/unique_fd.h"
@@ -30,7 +33,8 @@
 #include <sys/wait.h>     // waitpid, WIFEXITED
 #include <unistd.h>       // faccessat, syscall
 
-// The child inherits our environment unchanged; POSIX has the program declare it.
+// The process's environment, for a child run without a copy of its own;
+// POSIX has the program declare it.
 extern "C" char** environ;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 namespace quillmere::os {
@@ -82,11 +86,13 @@ bool readable_now(int fd) noexcept {
   return retry_on_eintr([&] { return ::poll(&polled, 1, 0); }) > 0 && (polled.revents & POLLIN) != 0;
 }
 
-// Owner of a started child. Nobody else waits for our children, so the pid
-// stays ours (a zombie at worst) until we reap it; the pidfd guards even the
-// case where something else reaps it (SIGCHLD ignored), after which a plain
-// kill() could reach a recycled pid. The destructor kills a child not yet
-// reaped and reaps it within a bound, or gives it up.
+// Owner of a started child, which leads a process group whose id is its pid.
+// Nobody else waits for our children, so the pid stays ours (a zombie at
+// worst) until we reap it, and with it the group's id: the group is only
+// signalled while waitid() still finds the child, so that a pid something
+// else reaped (SIGCHLD ignored) and the system handed out again is never
+// signalled. The destructor kills a child not yet reaped, with its group, and
+// reaps it within a bound, or gives it up.
 class ChildProcess {
  public:
   ChildProcess(pid_t pid, UniqueFd pidfd, std::chrono::milliseconds reap_after_kill) noexcept
@@ -102,10 +108,19 @@ class ChildProcess {
   int exit_fd() const noexcept { return exit_reported_ ? -1 : pidfd_.get(); }
   void note_exit_reported() noexcept { exit_reported_ = true; }
 
-  // Reaps the child if it has exited, without blocking. True once the child
-  // is gone; wait_status() then says how it ended.
+  // Reaps the child if it has exited, without blocking, once the rest of its
+  // group is killed. True once the child is gone; wait_status() then says how
+  // it ended.
   bool try_reap() noexcept {
     if (pid_ < 0) return true;
+    siginfo_t exited{};
+    // WNOWAIT leaves an exited child a zombie, which keeps its pid, the
+    // group's id, ours while the group is killed.
+    if (retry_on_eintr([&] { return ::waitid(P_PID, static_cast<id_t>(pid_), &exited,
+                                             WEXITED | WNOHANG | WNOWAIT); }) == 0) {
+      if (exited.si_pid == 0) return false;  // still running
+      kill_group();
+    }
     int status = 0;
     const pid_t reaped = retry_on_eintr([&] { return ::waitpid(pid_, &status, WNOHANG); });
     if (reaped == 0) return false;
@@ -121,19 +136,21 @@ class ChildProcess {
   std::optional<int> wait_status() const noexcept { return status_; }
 
  private:
-  void send_kill() noexcept {
-#ifdef SYS_pidfd_send_signal
-    if (pidfd_ && ::syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0) == 0) return;
-    // ESRCH: already exited, nothing to signal. Any other failure (ENOSYS on
-    // a kernel with pidfd_open but a filter on this call) falls back to kill.
-    if (pidfd_ && errno == ESRCH) return;
-#endif
-    ::kill(pid_, SIGKILL);
+  // SIGKILL to the child's whole group while the child is still ours
+  // (running, or exited and not yet reaped). Once something else has reaped
+  // it, nothing is signalled.
+  void kill_group() noexcept {
+    siginfo_t state{};
+    if (retry_on_eintr([&] { return ::waitid(P_PID, static_cast<id_t>(pid_), &state,
+                                             WEXITED | WNOHANG | WNOWAIT); }) != 0) {
+      return;
+    }
+    ::kill(-pid_, SIGKILL);
   }
 
   void kill_and_reap() noexcept {
     if (pid_ < 0) return;
-    send_kill();
+    kill_group();
     const Clock::time_point deadline = Clock::now() + reap_after_kill_;
     std::chrono::milliseconds sleep = kFirstWaitSleep;
     while (!try_reap()) {
@@ -184,7 +201,7 @@ using SpawnObjectGuard = std::unique_ptr<T, int (*)(T*)>;
 // descriptors, an empty signal mask and SIGPIPE and SIGXFSZ at their defaults.
 // posix_spawn leaves nothing to run between fork and exec on our side, and
 // reports a failed exec as an error rather than as a child that exits 127.
-std::optional<pid_t> spawn(const char* path, char* const* argv, int stdout_fd, int stderr_fd) {
+std::optional<pid_t> spawn(const char* path, char* const* argv, char* const* envp, int stdout_fd, int stderr_fd) {
   posix_spawn_file_actions_t actions;
   if (::posix_spawn_file_actions_init(&actions) != 0) return std::nullopt;
   const SpawnObjectGuard<posix_spawn_file_actions_t> actions_guard(&actions, ::posix_spawn_file_actions_destroy);
@@ -209,24 +226,40 @@ std::optional<pid_t> spawn(const char* path, char* const* argv, int stdout_fd, i
       ::posix_spawn_file_actions_adddup2(&actions, stderr_fd, STDERR_FILENO) != 0 ||
       ::posix_spawnattr_setsigmask(&attributes, &empty_mask) != 0 ||
       ::posix_spawnattr_setsigdefault(&attributes, &to_default) != 0 ||
-      ::posix_spawnattr_setflags(&attributes,
-                                 static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) != 0) {
+      // A process group of its own (group id = its pid), killed whole.
+      ::posix_spawnattr_setpgroup(&attributes, 0) != 0 ||
+      ::posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                                 POSIX_SPAWN_SETPGROUP)) != 0) {
     return std::nullopt;
   }
 
   pid_t pid = -1;
-  if (::posix_spawn(&pid, path, &actions, &attributes, argv, environ) != 0) return std::nullopt;
+  if (::posix_spawn(&pid, path, &actions, &attributes, argv, envp) != 0) return std::nullopt;
   return pid;
 }
 
 
 }  // namespace
 
-std::optional<std::string> find_executable(std::string_view name) {
+Environment::Environment() {
+  // environ is a C array that ends at a null pointer.
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+  for (char* const* entry = environ; *entry != nullptr; ++entry) strings_.emplace_back(*entry);
+  pointers_.reserve(strings_.size() + 1);
+  constexpr std::string_view kPath = "PATH=";
+  for (std::string& entry : strings_) {
+    pointers_.push_back(entry.data());
+    // The first PATH entry is the one getenv() would give.
+    if (path_ == nullptr && entry.starts_with(kPath)) path_ = &entry[kPath.size()];
+  }
+  pointers_.push_back(nullptr);
+}
+
+std::optional<std::string> find_executable(std::string_view name, const Environment* environment) {
   if (name.empty() || name.find('\0') != std::string_view::npos) return std::nullopt;
   if (name.find('/') != std::string_view::npos) return std::string(name);
 
-  const char* path_variable = std::getenv("PATH");
+  const char* path_variable = environment != nullptr ? environment->path() : std::getenv("PATH");
   std::string_view search = path_variable != nullptr ? path_variable : "/bin:/usr/bin";
   for (;;) {
     const std::size_t colon = search.find(':');
@@ -266,7 +299,9 @@ std::optional<CompletedRun> run_executable(const std::string& path, std::string_
 
   // A run cancelled before it starts costs no process.
   if (readable_now(limits.cancel_fd)) return std::nullopt;
-  const std::optional<pid_t> pid = spawn(path.c_str(), argv.data(), out.write_end.get(), err.write_end.get());
+  char* const* envp = limits.environment != nullptr ? limits.environment->entries() : environ;
+  const std::optional<pid_t> pid =
+      spawn(path.c_str(), argv.data(), envp, out.write_end.get(), err.write_end.get());
   if (!pid) return std::nullopt;
   ChildProcess child(*pid, open_pidfd(*pid), limits.reap_after_kill);
   // Only the child may hold the write ends, or end of file never comes.
@@ -282,7 +317,12 @@ std::optional<CompletedRun> run_executable(const std::string& path, std::string_
     const bool output_done = !out.read_end && !err.read_end;
     if (output_done && child.try_reap()) break;
     const Clock::time_point now = Clock::now();
-    if (now >= deadline) return std::nullopt;
+    if (now >= deadline) {
+      // The program itself has exited, and only what it started still holds
+      // the pipes: its answer is complete, and its group is killed.
+      if (child.try_reap()) break;
+      return std::nullopt;
+    }
 
     // Both pipes, the exit (once the output is done) and the cancellation.
     std::array<pollfd, 4> polled{};

@@ -17,6 +17,14 @@ class InternalFault : public std::logic_error {
   using std::logic_error::logic_error;
 };
 
+// An internal fault whose diagnostic was written where it happened (a
+// worker's fault passed on to the threads waiting for its results): the
+// boundary raises it without writing it again.
+class ReportedFault : public InternalFault {
+ public:
+  using InternalFault::InternalFault;
+};
+
 // Writes "quillmere: internal fault in thread '<name>': <message>" and a
 // newline to standard error in one write. Never throws.
 void report_internal_fault(std::string_view message) noexcept;

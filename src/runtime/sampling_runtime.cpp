@@ -30,8 +30,12 @@ constexpr std::uint64_t kMaxWaitNs = 3600ULL * 1000000000ULL;
 
 }  // namespace
 
-RuntimeBuildError::RuntimeBuildError(int error_number)
-    : std::runtime_error(os::errno_text(error_number)), error_number_(error_number) {}
+RuntimeBuildError::RuntimeBuildError(int error_number, Resource resource)
+    : std::runtime_error(resource == Resource::kThread
+                             ? "could not start the worker thread: " + os::errno_text(error_number)
+                             : os::errno_text(error_number)),
+      error_number_(error_number),
+      resource_(resource) {}
 
 CancellableClock::CancellableClock() {
   const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -60,6 +64,7 @@ bool CancellableClock::wait_until(std::uint64_t deadline_ns) {
 
 void CancellableClock::cancel() noexcept {
   cancelled_.store(true, std::memory_order_release);
+  if (!wake_fd_) return;  // released: nothing can be waiting
   const std::uint64_t one = 1;
   // Can only fail when the counter would overflow, i.e. it is already
   // readable, which is all a waiter needs.
@@ -93,17 +98,17 @@ SamplingRuntime::SamplingRuntime() {
   // for the creation so that no signal can reach the worker even before its
   // first instruction. The caller's mask is back before anything leaves
   // here: std::bad_alloc passes on as it is (out of memory), a refused
-  // thread becomes an internal fault.
-  std::string failure;
+  // thread becomes a RuntimeBuildError with the system's error number.
+  int refused = 0;
   {
     const AllSignalsBlocked blocked;
     try {
       worker_ = std::thread([this] { worker_loop(); });
     } catch (const std::system_error& error) {
-      failure = error.code().message();
+      refused = error.code().value();
     }
   }
-  if (!failure.empty()) throw InternalFault("could not start the worker thread: " + failure);
+  if (refused != 0) throw RuntimeBuildError(refused, RuntimeBuildError::Resource::kThread);
 }
 
 void SamplingRuntime::spawn(std::unique_ptr<Task> task) {
@@ -123,6 +128,7 @@ void SamplingRuntime::shutdown() noexcept {
   }
   wake_.notify_all();
   if (worker_.joinable()) worker_.join();
+  clock_.release_descriptor();
   // Tasks that never started are dropped here, on the owner's thread, now
   // that no other thread touches the queue. Nothing here allocates: a
   // shutdown must succeed even when memory has run out.

@@ -6,8 +6,9 @@
 // the worker thread with every signal blocked, so that signals keep going to
 // the interpreter's main thread. shutdown() (also run by the destructor)
 // cancels, drops every task that has not started, waits for the running task
-// to reach its next wait for a tick, and joins the worker: afterwards the
-// process has the threads and descriptors it had before the runtime.
+// to reach its next wait for a tick, joins the worker and closes the eventfd:
+// afterwards the process has the threads and descriptors it had before the
+// runtime.
 //
 // Threads: spawn() and shutdown() are called by the owning thread only. Tasks
 // run on the worker, one after another. A task that throws is dropped there,
@@ -31,16 +32,20 @@
 
 namespace quillmere::runtime {
 
-// The runtime could not be built because the system refused a resource
-// (typically: no descriptor left for the eventfd). what() is the system's
-// description of the error.
+// The runtime could not be built because the system refused a resource: a
+// descriptor (EMFILE, ENFILE: no eventfd) or a thread (EAGAIN). what() is the
+// system's description of the error, after "could not start the worker
+// thread: " for a thread.
 class RuntimeBuildError : public std::runtime_error {
  public:
-  explicit RuntimeBuildError(int error_number);
+  enum class Resource { kDescriptor, kThread };
+  explicit RuntimeBuildError(int error_number, Resource resource = Resource::kDescriptor);
   int error_number() const noexcept { return error_number_; }
+  Resource resource() const noexcept { return resource_; }
 
  private:
   int error_number_;
+  Resource resource_;
 };
 
 // CLOCK_MONOTONIC, whose waits the runtime's cancellation interrupts.
@@ -56,6 +61,8 @@ class CancellableClock final : public TickClock {
 
   // Sets the flag and wakes every wait. Idempotent.
   void cancel() noexcept;
+  // Closes the eventfd once no thread can wait any more (the worker joined).
+  void release_descriptor() noexcept { wake_fd_.reset(); }
 
  private:
   os::UniqueFd wake_fd_;
@@ -73,7 +80,7 @@ class SamplingRuntime {
     virtual void run(TickClock& clock) = 0;
   };
 
-  // Throws RuntimeBuildError (no eventfd) or InternalFault (no thread).
+  // Throws RuntimeBuildError (no eventfd, or no thread).
   SamplingRuntime();
   SamplingRuntime(const SamplingRuntime&) = delete;
   SamplingRuntime& operator=(const SamplingRuntime&) = delete;

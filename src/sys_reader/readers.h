@@ -20,6 +20,10 @@
 #include <utility>
 #include <vector>
 
+namespace quillmere::os {
+class Environment;  // os/child_process.h
+}  // namespace quillmere::os
+
 namespace quillmere::sys_reader {
 
 inline constexpr const char* kProcStat = "/proc/stat";
@@ -199,11 +203,15 @@ std::uint64_t parse_arm_clock(std::string_view output) noexcept;
 
 // The firmware tool as found on PATH. A tick looks it up once and runs it for
 // both queries; nullopt (no executable found) means no process is started.
+// `environment` gives PATH and the tool's environment (nullptr: the
+// process's own).
 struct FirmwareTool {
   std::string path;  // where it was found
   std::string name;  // the bare name, the program's argv[0]
+  std::shared_ptr<const os::Environment> environment;
 };
-std::optional<FirmwareTool> find_firmware_tool(const char* name = kFirmwareTool);
+std::optional<FirmwareTool> find_firmware_tool(const char* name = kFirmwareTool,
+                                               std::shared_ptr<const os::Environment> environment = nullptr);
 
 // Run the firmware tool and parse its answer; nullopt for every failure: the
 // tool failing to start, exiting non-zero or by a signal, not answering

@@ -26,6 +26,7 @@ namespace {
 std::optional<std::string> run_tool(const FirmwareTool& tool, std::span<const char* const> args, int cancel_fd) {
   os::RunLimits limits;
   limits.cancel_fd = cancel_fd;
+  limits.environment = tool.environment.get();
   const std::optional<os::CompletedRun> run = os::run_executable(tool.path, tool.name, args, limits);
   if (!run || !run->exited_normally || run->exit_code != 0) return std::nullopt;
   return decode_utf8_lossy(run->stdout_bytes);
@@ -57,10 +58,11 @@ std::uint32_t parse_throttled(std::string_view output) noexcept { return parse_t
 
 std::uint64_t parse_arm_clock(std::string_view output) noexcept { return parse_arm_clock_value(output).value_or(0); }
 
-std::optional<FirmwareTool> find_firmware_tool(const char* name) {
-  std::optional<std::string> path = os::find_executable(name);
+std::optional<FirmwareTool> find_firmware_tool(const char* name,
+                                               std::shared_ptr<const os::Environment> environment) {
+  std::optional<std::string> path = os::find_executable(name, environment.get());
   if (!path) return std::nullopt;
-  return FirmwareTool{std::move(*path), name};
+  return FirmwareTool{std::move(*path), name, std::move(environment)};
 }
 
 std::optional<std::uint32_t> try_query_throttled(const FirmwareTool& tool, int cancel_fd) {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -107,26 +108,45 @@ TEST_F(ChildProcessTest, OutputOverTheCapFailsWithBoundedMemory) {
   EXPECT_TRUE(no_child_left());
 }
 
-TEST_F(ChildProcessTest, DeadlineEndsTheWholeRunAndReapsTheChild) {
-  const std::string cases[] = {
-      "exec sleep 60",                    // never answers
-      "exec >&- 2>&-; exec sleep 60",     // closes its output, never exits
-      "sleep 30 & echo $! >\"$0.pid\"; echo started",  // exits, a grandchild holds the pipes
+// The killed grandchild, reaped within a second; false if it still runs
+// (then it is killed here).
+bool killed_and_reaped(pid_t grandchild) {
+  for (int tries = 0; tries < 100; ++tries) {
+    int status = 0;
+    if (::waitpid(grandchild, &status, WNOHANG) == grandchild) return WIFSIGNALED(status);
+    std::this_thread::sleep_for(10ms);
+  }
+  ::kill(grandchild, SIGKILL);
+  ::waitpid(grandchild, nullptr, 0);
+  return false;
+}
+
+TEST_F(ChildProcessTest, DeadlineEndsTheRunAndTheToolsWholeProcessGroup) {
+  struct Case {
+    const char* body;
+    std::optional<std::string> output;
   };
-  // The orphaned grandchild comes to us rather than to an init that might
-  // never reap it, and is cleaned up below.
+  const Case cases[] = {
+      {"exec sleep 60", std::nullopt},                                // never answers
+      {"exec >&- 2>&-; exec sleep 60", std::nullopt},                 // closes its output, never exits
+      {"sleep 30 & echo $! >\"$0.pid\"; wait", std::nullopt},         // a wrapper waiting for its child
+      {"sleep 30 & echo $! >\"$0.pid\"; echo answer", "answer\n"},  // exits answered; its child holds the pipes
+  };
+  // Orphaned grandchildren come to us rather than to an init that might
+  // never reap them, so that a survivor shows.
   ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-  for (const std::string& body : cases) {
-    SCOPED_TRACE(body);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    std::filesystem::remove(dir_.path() / "bin/tool.pid");
     const auto start = Clock::now();
-    EXPECT_FALSE(run_script(body).has_value());
+    const std::optional<CompletedRun> run = run_script(c.body);
     const auto elapsed = Clock::now() - start;
+    EXPECT_EQ(run ? std::optional(run->stdout_bytes) : std::nullopt, c.output);
     EXPECT_GE(elapsed, 1s);
     EXPECT_LT(elapsed, 1500ms);
     pid_t grandchild = 0;
     if (std::ifstream(dir_.path() / "bin/tool.pid") >> grandchild) {
-      ::kill(grandchild, SIGKILL);
-      ::waitpid(grandchild, nullptr, 0);
+      EXPECT_TRUE(killed_and_reaped(grandchild)) << "the tool's own child survived the run";
     }
     EXPECT_TRUE(no_child_left());
   }

@@ -15,11 +15,14 @@
 #include <filesystem>
 #include <iterator>
 #include <new>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include <signal.h>  // pthread_sigmask, sigismember
 
 #include "collector/collect_once.h"
+#include "collector/sampler.h"
 
 // ThreadSanitizer's runtime defines operator new itself and refuses a
 // replacement; these tests then skip (the other builds run them).
@@ -132,6 +135,26 @@ TEST(OutOfMemory, every_failing_allocation_of_a_run_leaves_the_caller_whole) {
   sigset_t empty;
   sigemptyset(&empty);
   pthread_sigmask(SIG_SETMASK, &empty, nullptr);
+}
+
+TEST(OutOfMemory, a_sampler_whose_worker_runs_out_of_memory_is_closed_with_the_error) {
+  if (!QUILLMERE_OWN_OPERATOR_NEW) GTEST_SKIP() << "operator new cannot be replaced under ThreadSanitizer";
+  collector::CounterSources sources;
+  sources.paths.firmware_tool = "quillmere-test-no-such-tool";
+  testing::internal::CaptureStderr();  // the worker reports the fault
+  collector::Sampler sampler(1000000, sources);
+  using Status = collector::Sampler::Slot::TakeStatus;
+  std::optional<collector::Sampler::Slot::Taken> taken;
+  g_allocations_until_failure = 0;  // the worker's next pass fails; taking allocates nothing
+  Status status = Status::kValue;
+  while (status == Status::kValue) status = sampler.take(taken);
+  g_allocations_until_failure = -1;
+  EXPECT_EQ(status, Status::kFailed);
+  EXPECT_TRUE(sampler.closed());
+  EXPECT_THROW(sampler.raise_failure(), std::bad_alloc);
+  sampler.close();  // the worker has written its diagnostic once joined
+  const std::string diagnostic = testing::internal::GetCapturedStderr();
+  EXPECT_NE(diagnostic.find("internal fault in thread 'quillmere-work'"), std::string::npos) << diagnostic;
 }
 
 TEST(OutOfMemory, shutdown_allocates_nothing) {

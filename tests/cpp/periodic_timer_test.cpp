@@ -71,6 +71,30 @@ TEST(PeriodicTimer, missed_ticks_fire_back_to_back_without_shifting_the_schedule
   EXPECT_EQ(clock.now_ns(), 400u);
 }
 
+TEST(PeriodicTimer, skipping_timer_drops_ticks_already_past_and_keeps_half_a_period_between_ticks) {
+  PausedClock clock(0);
+  PeriodicTimer timer(clock, 100, PeriodicTimer::Catchup::kSkip);
+  std::vector<std::uint64_t> fired_at;
+  std::vector<std::uint64_t> skipped;
+  const auto tick = [&] {
+    ASSERT_TRUE(timer.tick());
+    fired_at.push_back(clock.now_ns());
+    skipped.push_back(timer.skipped());
+  };
+  tick();
+  clock.advance(2050);  // a stall: the ticks due at 100 to 2000 have passed
+  tick();               // one fires at once for them all
+  tick();               // the next a whole period later, not at once
+  clock.advance(160);   // a pass that overran: the tick due at 2250 comes 60 late
+  tick();
+  tick();               // so the schedule starts again from there
+  clock.advance(130);   // the tick due at 2510 comes 30 late, less than half a period:
+  tick();
+  tick();               // the schedule holds
+  EXPECT_EQ(fired_at, (std::vector<std::uint64_t>{0, 2050, 2150, 2310, 2410, 2540, 2610}));
+  EXPECT_EQ(skipped, (std::vector<std::uint64_t>{0, 19, 0, 0, 0, 0, 0}));
+}
+
 TEST(PeriodicTimer, zero_period_is_refused) {
   PausedClock clock(0);
   EXPECT_THROW(PeriodicTimer(clock, 0), InternalFault);

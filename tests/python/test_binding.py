@@ -248,12 +248,13 @@ def test_out_of_descriptors_raises_runtime_error_and_the_samplers_oserror_with_e
 
 
 @needs_address_space_limit
-def test_worker_thread_that_cannot_start_raises_panic_exception():
+def test_worker_thread_that_cannot_start_is_panic_exception_here_and_oserror_in_the_sampler():
     # With the address space capped just above what the process uses, the
-    # worker thread's stack cannot be mapped: an internal fault, raised as
-    # PanicException, which `except Exception` does not catch.
+    # worker thread's stack cannot be mapped: for get_metrics_once an internal
+    # fault, raised as PanicException, which `except Exception` does not
+    # catch; for the sampler OSError(EAGAIN), with no diagnostic.
     done = run_python("""
-        import resource, quillmere
+        import errno, resource, quillmere, quillmere_sampler
         def vm_size():
             with open("/proc/self/status") as f:
                 return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
@@ -265,13 +266,18 @@ def test_worker_thread_that_cannot_start_raises_panic_exception():
             print("caught as Exception")
         except BaseException as error:
             print(type(error).__name__, type(error).__mro__[1].__name__, error)
+        try:
+            quillmere_sampler.Sampler(1000)
+        except OSError as error:
+            print("OSError", error.errno == errno.EAGAIN, error.strerror)
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         print(len(quillmere.get_metrics_once(1000)))
     """)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [
-        "PanicException BaseException could not start the worker thread: Resource temporarily unavailable", "26"]
-    assert "internal fault in thread" in done.stderr
+        "PanicException BaseException could not start the worker thread: Resource temporarily unavailable",
+        "OSError True Resource temporarily unavailable", "26"]
+    assert done.stderr.count("internal fault in thread") == 1, done.stderr
 
 
 def test_a_real_call_agrees_with_proc():

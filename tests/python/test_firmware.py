@@ -107,8 +107,11 @@ def test_hung_tool_costs_one_tick_and_leaves_nothing_behind(fake_tool, interval_
     assert settled(census, before) == before
 
 
+# A tracer of its own session, as a real one would be: the tool's process
+# group, which the module kills, must not take it along.
 TRACER = """
 import ctypes, os, sys, time
+os.setsid()
 ptrace_attach = 16
 attached = ctypes.CDLL(None, use_errno=True).ptrace(ptrace_attach, int(sys.argv[1]), None, None) == 0
 with open(sys.argv[2] + ".tmp", "w") as f:

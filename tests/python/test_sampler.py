@@ -237,6 +237,42 @@ def test_samplers_leave_no_thread_or_descriptor_behind():
     assert settled(open_fds, fds) == fds
 
 
+def test_close_releases_every_descriptor_at_once_and_an_unclosed_sampler_warns():
+    fds = open_fds()
+    s = quillmere_sampler.Sampler(1000)
+    s.close()
+    assert open_fds() == fds  # while the object still lives
+    with pytest.warns(ResourceWarning, match=r"unclosed <quillmere_sampler\.Sampler"):
+        quillmere_sampler.Sampler(1000)  # dropped unclosed
+
+
+def test_the_tool_runs_with_the_environment_copied_at_construction(tmp_path):
+    code = """
+        import os, quillmere_sampler
+        s = quillmere_sampler.Sampler(50)
+        os.environ["PATH"] = "/nonexistent"  # while the worker runs: it keeps its copy
+        print(s.sample()["throttle_status"], quillmere_sampler.read_counters()["throttle_status"])
+        s.close()
+    """
+    done = run_python(code, env=tool_env(tmp_path, '#!/bin/sh\necho "throttled=0x50005"\n'))
+    assert done.stdout.split() == [str(0x50005), "None"], done.stderr
+
+
+def test_interpreter_exit_with_daemon_threads_inside_the_module_exits_cleanly():
+    # CPython 3.9 to 3.13 end a daemon thread that takes the interpreter lock
+    # back during finalization with pthread_exit, whose unwind runs through
+    # the module's frames: it must pass, not abort the process.
+    code = """
+        import threading, time, quillmere_sampler as q
+        s = q.Sampler(5)
+        threading.Thread(target=lambda: [q.read_counters() for _ in iter(int, 1)], daemon=True).start()
+        threading.Thread(target=lambda: [s.sample() for _ in iter(int, 1)], daemon=True).start()
+        time.sleep(0.05)
+    """
+    runs = [run_python(code) for _ in range(20)]
+    assert [r.returncode for r in runs] == [0] * 20, next(r.stderr for r in runs if r.returncode)
+
+
 def test_reimport_and_a_sub_interpreter_each_get_a_working_module():
     code = """
         import sys, quillmere_sampler as first
