@@ -335,9 +335,6 @@ def test_a_refused_batch_is_dropped_and_counted_and_failures_are_retried_in_orde
         proc = start_pusher(spawn, receiver.url, "--every", "0.2", "--remote-write.buffer-dir", str(queue))
         saw_disk = wait_for("a batch on disk", lambda: os.listdir(queue), 10, proc)
         wait_for("the queue drained", lambda: len(receiver.requests) > 6 and not os.listdir(queue), 20, proc)
-        quiet_since = queue.stat().st_mtime_ns
-        time.sleep(1.5)  # seven more passes, all accepted at once: the directory stays as it is
-        assert queue.stat().st_mtime_ns == quiet_since
         status, _, err = stop(proc)
     print(f"\nanswers: {[r.status for r in receiver.requests]}, queued on disk meanwhile: {saw_disk}\nstderr: {err}")
     assert status == 0
@@ -355,6 +352,26 @@ def test_a_refused_batch_is_dropped_and_counted_and_failures_are_retried_in_orde
     failed = [v for v, _ in receiver.samples("quillmere_remote_write_samples_failed_total")]
     assert failed[-1] == len(receiver.requests[0].series) and "refused" in err and "status 400" in err
     assert any(metadata for r in receiver.requests for metadata in r.metadata)
+
+
+@pytest.mark.servers
+def test_a_queue_left_by_a_previous_run_goes_first_then_nothing_touches_the_disk(spawn, tmp_path):
+    queue = tmp_path / "queue"
+    queue.mkdir(mode=0o755)
+    counters = dict(quillmere_sampler.read_counters(), timestamp=time.time() - 60)
+    body, count = push.Batcher({"job": "quillmere", "instance": "earlier"}).batch(counters, [])
+    (queue / f"{7:020d}-{count}.batch").write_bytes(body)
+    with Receiver() as receiver:
+        proc = start_pusher(spawn, receiver.url, "--every", "0.2", "--remote-write.buffer-dir", str(queue))
+        wait_for("the queue sent", lambda: not os.listdir(queue) and len(receiver.requests) > 2, 10, proc)
+        quiet_since = queue.stat().st_mtime_ns
+        time.sleep(1.5)  # seven more passes, all accepted at once: the directory stays as it is
+        assert queue.stat().st_mtime_ns == quiet_since
+        stop(proc)
+    assert queue.stat().st_mode & 0o777 == 0o700
+    accepted = receiver.samples("quillmere_uptime_seconds")
+    assert accepted[0] == receiver.samples("quillmere_uptime_seconds", "earlier")[0]
+    assert stamps(accepted) == sorted(set(stamps(accepted)))
 
 
 @pytest.mark.servers

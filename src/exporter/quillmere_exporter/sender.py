@@ -23,8 +23,8 @@ What it promises:
 - Oldest first: a batch leaves only after every batch before it was sent or
   dropped, so each series arrives in order.
 - The type and help of each family go in a request of their own after the
-  first success and every METADATA_EVERY s while the queue is empty; a
-  receiver that refuses them is not asked again. These requests count in no
+  first success and every METADATA_EVERY s while pushes succeed; a receiver
+  that refuses them is not asked again. These requests count in no
   sample figure.
 - The first failed push of an outage and the first success after it print
   one line each; refusals print one line each, except that further ones with
@@ -179,11 +179,12 @@ class Pusher(threading.Thread):
             stopping = self._stopping.is_set()
             if stopping and (self._failing or time.monotonic() > self._deadline):
                 return
+            if not stopping and not self._failing:
+                self._send_metadata()
             group = self._spool.take(GROUP_SAMPLES, 0.05 if stopping else 1.0)
             if not group:
                 if stopping:
                     return
-                self._send_metadata()
                 continue
             if group[0].seq <= self._single_until:
                 self._spool.release(group[1:])
@@ -244,10 +245,12 @@ class Pusher(threading.Thread):
             self._answered()
 
     def _answered(self) -> None:
+        """The receiver answers: new batches stay in memory again (also after
+        a restart that found a queue on disk)."""
         self._backoff = MIN_BACKOFF
+        self._spool.resume()
         if self._failing:
             self._failing = False
-            self._spool.resume()
             self._log(f"pushing to {self._url} again after {time.monotonic() - self._failing_since:.0f} s")
 
     def _refused(self, answer: Answer, samples: int) -> None:

@@ -198,8 +198,9 @@ class Spool:
     def read(self, entry: Entry) -> Optional[bytes]:
         """The batch's bytes; None when its file cannot be read back (the
         batch is then dropped and counted)."""
-        if entry.data is not None:
-            return entry.data
+        data = entry.data
+        if data is not None:
+            return data
         assert entry.path is not None
         try:
             fd = os.open(entry.path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
