@@ -181,7 +181,9 @@ class Pusher(threading.Thread):
                 return
             if not stopping and not self._failing:
                 self._send_metadata()
-            group = self._spool.take(GROUP_SAMPLES, 0.05 if stopping else 1.0)
+            # While failing, the oldest batch alone probes the receiver: no
+            # backlog is read from disk and recompressed for each retry.
+            group = self._spool.take(1 if self._failing else GROUP_SAMPLES, 0.05 if stopping else 1.0)
             if not group:
                 if stopping:
                     return
