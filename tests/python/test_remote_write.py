@@ -13,6 +13,7 @@ of the HTTP mode, a 30 s outage, and a SIGKILL during one).
 
 Each server test prints what it read (run pytest with -s to see)."""
 
+import base64
 import http.server
 import json
 import math
@@ -417,16 +418,18 @@ def make_certificates(tmp_path):
 
 
 @pytest.mark.servers
-def test_tls_with_a_client_certificate_and_a_bearer_token(spawn, tmp_path):
+def test_tls_with_a_client_certificate_and_a_bearer_token_or_basic_auth(spawn, tmp_path):
     make_certificates(tmp_path)
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH, cafile=str(tmp_path / "ca.pem"))
     context.load_cert_chain(tmp_path / "server.pem", tmp_path / "server.key")
     context.verify_mode = ssl.CERT_REQUIRED
     (tmp_path / "right").write_text("right-token-1234\n")
     (tmp_path / "wrong").write_text("wrong-token-5678\n")
+    (tmp_path / "password").write_text("pass-word-90\n")
+    accepted = {"Bearer right-token-1234", "Basic " + base64.b64encode(b"board:pass-word-90").decode()}
 
     def answer(index, request):
-        return (204, {}) if request.headers["Authorization"] == "Bearer right-token-1234" else (401, {})
+        return (204, {}) if request.headers["Authorization"] in accepted else (401, {})
 
     tls = ["--remote-write.cert-file", str(tmp_path / "client.pem"), "--remote-write.key-file",
            str(tmp_path / "client.key"), "--every", "0.2"]
@@ -438,6 +441,10 @@ def test_tls_with_a_client_certificate_and_a_bearer_token(spawn, tmp_path):
             "wrong": start_pusher(spawn, receiver.url, *tls, "--remote-write.ca-file", str(tmp_path / "ca.pem"),
                                   "--remote-write.bearer-token-file", str(tmp_path / "wrong"),
                                   "--label", "instance=wrong", "--remote-write.buffer-dir", str(tmp_path / "q2")),
+            "basic": start_pusher(spawn, receiver.url, *tls, "--remote-write.ca-file", str(tmp_path / "ca.pem"),
+                                  "--remote-write.basic-auth-username", "board",
+                                  "--remote-write.basic-auth-password-file", str(tmp_path / "password"),
+                                  "--label", "instance=basic", "--remote-write.buffer-dir", str(tmp_path / "q4")),
             # The system's CAs do not know the test CA.
             "untrusted": start_pusher(spawn, receiver.url, *tls, "--remote-write.bearer-token-file",
                                       str(tmp_path / "right"), "--label", "instance=untrusted",
@@ -448,11 +455,11 @@ def test_tls_with_a_client_certificate_and_a_bearer_token(spawn, tmp_path):
             20, procs["wrong"])
         errors = {name: stop(proc)[2] for name, proc in procs.items()}
     print("\n" + "\n".join(f"{name}: {err.strip()}" for name, err in errors.items()))
-    assert receiver.samples("quillmere_uptime_seconds", "right")
+    assert all(receiver.samples("quillmere_uptime_seconds", name) for name in ("right", "basic"))
     assert not receiver.samples("quillmere_uptime_seconds", "wrong")
     assert not [r for r in receiver.requests for labels, _ in r.series if ("instance", "untrusted") in labels]
     assert "status 401" in errors["wrong"] and "certificate verify failed" in errors["untrusted"]
-    assert not any(secret in err for err in errors.values() for secret in ("right-token", "wrong-token"))
+    assert not any(secret in err for err in errors.values() for secret in ("right-token", "wrong-token", "pass-word"))
 
 
 # --- the program against Prometheus ---------------------------------------------

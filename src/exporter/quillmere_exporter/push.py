@@ -33,6 +33,7 @@ import re
 import signal
 import socket
 import ssl
+import stat
 import sys
 import threading
 import time
@@ -265,6 +266,8 @@ def read_secret(path: str, what: str) -> str:
     ValueError name the file, never its content."""
     fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
     try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise ValueError(f"the {what} file {path} is not a regular file")
         data = os.read(fd, SECRET_LIMIT + 1)
     finally:
         os.close(fd)
