@@ -1,5 +1,6 @@
-"""quillmere-exporter: this host's counters for Prometheus, served over HTTP or
-written as a textfile for node_exporter's textfile collector.
+"""quillmere-exporter: this host's counters for Prometheus, served over HTTP,
+written as a textfile for node_exporter's textfile collector, or pushed to a
+remote-write receiver.
 
 The package, one idea per module:
 - families: the catalogue of metric families and the samples of one
@@ -7,6 +8,9 @@ The package, one idea per module:
 - exposition: those families in Prometheus's text formats (prometheus_client);
 - server: a small HTTP server that never waits on a client;
 - textfile: atomic writes of the text format;
+- push: the push mode's options and passes; sender: the connection to the
+  receiver and the retries; spool: the queue, in memory or on disk; wire:
+  the remote-write message and its compression;
 - cli: the command line, which joins the others.
 The server and the families know nothing of each other.
 

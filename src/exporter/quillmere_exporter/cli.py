@@ -24,7 +24,7 @@ import sys
 from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, Tuple
 from urllib.parse import parse_qs
 
-from . import exposition, server
+from . import exposition, push, server
 from .families import metric_list
 from .server import Request, Response, Server
 from .textfile import run_textfile
@@ -135,14 +135,20 @@ def parser() -> argparse.ArgumentParser:
                         "quillmere.prom) instead of serving HTTP; replaced atomically")
     p.add_argument("--every", metavar="SECONDS", type=_every,
                    help=f"with --textfile: rewrite the file every SECONDS ({EVERY_MIN:g} to {EVERY_MAX:g}) "
-                        "until stopped (default: once)")
+                        "until stopped (default: once); with --remote-write: push every SECONDS (default 15)")
+    push.add_arguments(p)
     return p
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser().parse_args(argv)
-    if args.every is not None and args.textfile is None:
-        parser().error("--every needs --textfile")
+    if args.every is not None and args.textfile is None and args.remote_write is None:
+        parser().error("--every needs --textfile or --remote-write")
+    push.check_arguments(parser(), args)
+    if args.remote_write is not None:
+        import quillmere_sampler
+
+        return push.run(args, quillmere_sampler.read_counters)
     if exposition.MISSING_CLIENT is not None:
         print("quillmere-exporter needs prometheus_client, which is not installed "
               f"({exposition.MISSING_CLIENT}). Install it with: pip install prometheus_client "
