@@ -8,9 +8,10 @@ The package, one idea per module:
 - exposition: those families in Prometheus's text formats (prometheus_client);
 - server: a small HTTP server that never waits on a client;
 - textfile: atomic writes of the text format;
-- push: the push mode's options and passes; sender: the connection to the
-  receiver and the retries; spool: the queue, in memory or on disk; wire:
-  the remote-write message and its compression;
+- push: the push mode's passes; push_options: its options, credentials and
+  TLS; sender: the connection to the receiver and the retries; spool: the
+  queue, in memory or on disk; wire: the remote-write message and its
+  compression;
 - cli: the command line, which joins the others.
 The server and the families know nothing of each other.
 
