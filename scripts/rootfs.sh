@@ -131,7 +131,9 @@ rootfs_enter() {
     done
   done
   cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
-  with_qemu_cpu "$arch" unshare --mount --propagation private sh -c '
+  # SIGINT as the default: a caller's background job starts with it ignored,
+  # and the suite tests KeyboardInterrupt.
+  with_qemu_cpu "$arch" env --default-signal=INT unshare --mount --propagation private sh -c '
     root=$1 clone=$2
     shift 2
     # The root a mount point of its own, so that unshare inside the chroot

@@ -180,7 +180,8 @@ wheel_build() {
     CMAKE_TOOLCHAIN_FILE="$wheel_work/$machine.cmake" SETUPTOOLS_EXT_SUFFIX=".$soabi.so" \
     _PYTHON_HOST_PLATFORM="linux-$machine" \
     "$python" -m pip wheel -q --no-deps --no-build-isolation -w "$raw" \
-      -C build-dir="$wheel_work/build-$machine" -C cmake.define.Python_INCLUDE_DIR="$include" .
+      --config-settings=build-dir="$wheel_work/build-$machine" \
+      --config-settings=cmake.define.Python_INCLUDE_DIR="$include" .
   if [ "$machine" = armv6l ]; then
     # No manylinux policy covers ARMv6: the wheel keeps its linux_armv6l tag,
     # and the checks auditwheel would make are made here.
