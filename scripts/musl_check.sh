@@ -20,7 +20,6 @@ need_debs qemu-user-static libgtest-dev cmake ninja-build ccache
 wheel_tools
 work="$PWD/build/musl"
 mkdir -p "$work"
-wheel_wrapper zig-c++-armv6-musl c++ -target arm-linux-musleabihf $QUILLMERE_ARMV6_ZIG_FLAGS
 cat > "$work/toolchain.cmake" <<EOF
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)

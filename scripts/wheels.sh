@@ -73,11 +73,12 @@ wheel_tools() {
   # Raspberry Pi OS's 32-bit ABI, for the Pi 1 and Pi Zero: ARMv6 with VFPv2,
   # hard float.
   wheel_toolchain armv6l "arm-linux-gnueabihf.$wheel_glibc" "$QUILLMERE_ARMV6_ZIG_FLAGS" arm
+  # The same CPU with musl, for the unit tests (scripts/musl_check.sh).
+  wheel_wrapper zig-c++-armv6-musl c++ -target arm-linux-musleabihf $QUILLMERE_ARMV6_ZIG_FLAGS
   mark_done wheel-tools
 }
 # GCC calls the Pi 1's CPU arm1176jzf-s; zig reads "-s" there as a feature
-# to take away, so it has a name of its own for the same CPU. Also used by
-# scripts/musl_check.sh.
+# to take away, so it has a name of its own for the same CPU.
 QUILLMERE_ARMV6_ZIG_FLAGS="-mcpu=arm1176jzf_s -mfpu=vfp -mfloat-abi=hard"
 
 # wheel_wrapper NAME ZIG_ARGS: $tools/bin/NAME runs zig with ZIG_ARGS first.
