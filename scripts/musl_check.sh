@@ -42,7 +42,7 @@ cp "$work/python-tree/usr/include/arm-linux-gnueabihf/$(basename "$include")/pyc
 
 echo "== GoogleTest for ARMv6 musl"
 cmake -S /usr/src/googletest -B "$work/gtest" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$work/gtest-prefix" -DBUILD_GMOCK=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$work/gtest-prefix" -DBUILD_GMOCK=OFF -Wno-deprecated >/dev/null
 cmake --build "$work/gtest" -j2 >/dev/null
 cmake --install "$work/gtest" >/dev/null
 
