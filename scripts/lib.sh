@@ -42,7 +42,9 @@ done_this_run() {
   [ "$(cat "$stamps/$1" 2>/dev/null)" = "$QUILLMERE_RUN" ]
 }
 
+# Removed first: a stage run as root (sudo) may have left the stamp.
 mark_done() {
+  rm -f "$stamps/$1"
   printf '%s\n' "$QUILLMERE_RUN" > "$stamps/$1"
 }
 
@@ -58,10 +60,10 @@ if command -v ccache >/dev/null 2>&1; then
   export CMAKE_CXX_COMPILER_LAUNCHER CCACHE_DIR CCACHE_BASEDIR CCACHE_NOHASHDIR CCACHE_MAXSIZE
 fi
 CMAKE_BUILD_PARALLEL_LEVEL=2
+export CMAKE_BUILD_PARALLEL_LEVEL
 # pip as root (CI) installs into environments and directories of its own only.
 PIP_ROOT_USER_ACTION=ignore
 export PIP_ROOT_USER_ACTION
-export CMAKE_BUILD_PARALLEL_LEVEL
 
 # apt-get update runs at most once per run, and only when something is missing.
 need_debs() {

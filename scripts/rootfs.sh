@@ -51,7 +51,7 @@ register_binfmt() {
 
 # The emulated CPU: trixie's arm64 Python is built with pointer
 # authentication, which qemu's default CPU emulates slowly; a Cortex-A72 has
-# none. qemu-arm takes no such model, so 32-bit trees keep the default.
+# none. qemu-arm refuses that model, so 32-bit trees keep the default.
 with_qemu_cpu() {
   qemu_arch=$1
   shift
@@ -100,6 +100,10 @@ rootfs_make() {
   mv "$made/debs" "$debs"
   mv "$made/rootfs.tar" "$3"
   rm -rf "$made"
+  # Tarballs of an older package list or format are not used again.
+  for old in "$QUILLMERE_CI_CACHE/rootfs-$suite-$arch-"*.tar; do
+    [ "$old" = "$3" ] || rm -f "$old"
+  done
   echo "== root file system $suite $arch made in $(elapsed "$made_started")" >&2
 }
 

@@ -9,7 +9,6 @@
 #   wheel_wait                  waits for every trial started; the wheels
 #                               that passed are in $wheel_dir; fails if any
 #                               trial failed
-#   wheel_ensure MACHINE MINOR  the wheel built and tried in this run, once
 #   wheel_path MACHINE MINOR    its path in $wheel_dir
 #   wheel_release MINOR         the Debian release whose Python is 3.MINOR
 #
@@ -277,10 +276,4 @@ wheel_wait() {
   done
   wheel_trials=""
   [ -z "$wheel_failed" ] || { echo "== wheels whose trial failed:$wheel_failed" >&2; return 1; }
-}
-
-wheel_ensure() {
-  done_this_run "wheel-$1-$2" && return 0
-  wheel_build "$1" "$2"
-  wheel_wait
 }
