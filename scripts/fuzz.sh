@@ -20,9 +20,8 @@ jobs=${FUZZ_JOBS:-$(nproc)}
 build=build/fuzz
 started=$SECONDS
 
-# Clang with its fuzzer runtime, CMake and Ninja: scripts/test.sh installs them.
-PATH="$root/.venv/bin:$PATH"
-export PATH
+# Clang with its fuzzer runtime, CMake and Ninja: scripts/gates.sh installs
+# them, and scripts/lib.sh's compiler cache is used when set.
 
 echo "== building the fuzz targets into $build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

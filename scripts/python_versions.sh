@@ -1,56 +1,71 @@
 #!/bin/sh
-# Runs the Python suite (without the slow packaging tests) under every
-# CPython from 3.9 to 3.13 that pyenv has on this machine, the newest patch
-# release of each, each in a virtual environment of its own.
+# Runs the Python suite (without the slow packaging tests and the real-server
+# tests) under every CPython from 3.9 to 3.13 that pyenv has on this machine,
+# the newest patch release of each, each in a virtual environment of its own
+# against its x86_64 wheel (scripts/wheels.sh; built here unless this run
+# built it already), so that the suite runs against the wheels that ship.
+# The suites run side by side: they mostly wait (timers, child processes),
+# and each keeps its own log.
 #
-#   sh scripts/python_versions.sh [WHEELDIR]
+#   sh scripts/python_versions.sh
 #
-# With WHEELDIR (scripts/test.sh passes the wheels scripts/build_wheels.sh
-# made), each interpreter gets the x86_64 wheel of its own version from
-# there, so that the suite runs against the wheels that ship and nothing is
-# compiled twice; without it, or when the directory has no wheel for a
-# version, the package is built from source.
-#
-# Prints the versions it tested; fails if it finds none.
+# Prints the versions it tested; fails if it finds none or a suite fails.
 set -eu
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
+. scripts/rootfs.sh
+. scripts/wheels.sh
 started=$(date +%s)
+trap 'wait' EXIT
 
-root="${PYENV_ROOT:-}"
-[ -n "$root" ] || root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-versions=""
+minors=""
 for minor in 9 10 11 12 13; do
-  newest=$(ls "$root/versions" 2>/dev/null | grep -E "^3\.$minor\.[0-9]+\$" | sort -t . -k 3 -n | tail -n 1)
-  if [ -n "$newest" ] && [ -x "$root/versions/$newest/bin/python3" ]; then
-    versions="$versions $newest"
+  if [ -n "$(pyenv_python "$minor")" ]; then
+    minors="$minors $minor"
   else
     echo "== CPython 3.$minor: not offered by pyenv here, not tested"
   fi
 done
-[ -n "$versions" ] || { echo "no CPython 3.9-3.13 under $root" >&2; exit 1; }
+[ -n "$minors" ] || { echo "no CPython 3.9-3.13 under $pyenv_root" >&2; exit 1; }
 
-wheels="${1:-}"
-export CMAKE_BUILD_PARALLEL_LEVEL=2
-for version in $versions; do
-  venv="build/py-$version"
-  [ -x "$venv/bin/python" ] || "$root/versions/$version/bin/python3" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip
-  tag=cp$(echo "$version" | cut -d . -f 1,2 | tr -d .)
-  wheel=$(ls "$wheels"/quillmere-*-"$tag-$tag"-*x86_64.whl 2>/dev/null | head -n 1 || true)
-  if [ -n "$wheels" ] && [ -n "$wheel" ]; then
-    echo "== CPython $version, $(basename "$wheel")"
-    # The test packages without the build tools, which only the slow
-    # packaging tests use.
-    grep -v -x -E "cmake|ninja|build|scikit-build-core" tests/requirements.txt > "$venv/requirements.txt"
-    "$venv/bin/python" -m pip install -q -r "$venv/requirements.txt"
-    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
-  else
-    echo "== CPython $version, built from source"
-    "$venv/bin/python" -m pip install -q -r tests/requirements.txt
-    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps .
-  fi
-  (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider -m "not slow and not servers")
+for minor in $minors; do
+  done_this_run "wheel-x86_64-$minor" || wheel_build x86_64 "$minor"
+done
+wheel_wait
+
+# The test packages without the build tools, which only the slow packaging
+# tests use.
+grep -v -x -E "cmake|ninja|build|scikit-build-core" tests/requirements.txt > build/py-requirements.txt
+pids=""
+for minor in $minors; do
+  python=$(pyenv_python "$minor")
+  version=$("$python" -c 'import platform; print(platform.python_version())')
+  venv="build/py-3.$minor"
+  wheel=$(wheel_path x86_64 "$minor")
+  [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q -r build/py-requirements.txt
+  "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+  echo "== CPython $version, $(basename "$wheel"): log in $venv/pytest.log"
+  # A background job starts with SIGINT ignored, and an interpreter that
+  # starts so raises no KeyboardInterrupt, which the suite tests.
+  (cd tests/python && env --default-signal=INT "../../$venv/bin/python" -m pytest -q -p no:cacheprovider \
+    -m "not slow and not servers") > "$venv/pytest.log" 2>&1 &
+  pids="$pids $!:$minor:$version"
 done
 
-echo "== Python versions tested:$versions"
-echo "== Python-version stage took $(( $(date +%s) - started ))s"
+failed="" tested=""
+for entry in $pids; do
+  pid=${entry%%:*} rest=${entry#*:}
+  minor=${rest%%:*} version=${rest#*:}
+  status=0
+  wait "$pid" || status=$?
+  echo "== CPython $version: $(tail -n 1 "build/py-3.$minor/pytest.log")"
+  if [ "$status" -ne 0 ]; then
+    cat "build/py-3.$minor/pytest.log"
+    failed="$failed $version"
+  fi
+  tested="$tested $version"
+done
+[ -z "$failed" ] || { echo "== the Python suite FAILED under:$failed" >&2; exit 1; }
+echo "== Python versions tested:$tested"
+echo "== Python-version stage took $(elapsed "$started")"

@@ -1,32 +1,30 @@
 # Debian root file systems for other CPU architectures, run under qemu-user.
-# Sourced by the scripts that test on ARM; needs root.
+# Sourced (after scripts/lib.sh) by the scripts that test on ARM; needs root.
 #
-#   rootfs_tarball ARCH SUITE PACKAGES  prints the path of a cached tarball of
-#                                       a debootstrapped SUITE for ARCH with
-#                                       PACKAGES (comma-separated), making it
-#                                       first if the cache lacks it
-#   rootfs_prefetch                     makes every tarball the test command
-#                                       uses that the cache lacks, one chain
-#                                       of releases per architecture
-#   rootfs_enter DIR COMMAND...         runs COMMAND chrooted in DIR with
-#                                       /proc, /sys, /dev and the clone (at
-#                                       its own path) mounted, in a private
-#                                       mount namespace that takes every
-#                                       mount away when COMMAND ends
+#   rootfs_tarball ARCH SUITE       prints the path of a cached tarball of
+#                                   SUITE for ARCH, making it first if the
+#                                   cache lacks it
+#   rootfs_extract TARBALL DIR      a fresh tree in DIR
+#   rootfs_enter ARCH DIR COMMAND... runs COMMAND chrooted in DIR with /proc,
+#                                   /sys, /dev and the clone (at its own path)
+#                                   mounted, in a private mount namespace
+#                                   that takes every mount away when COMMAND
+#                                   ends
 #
-# The Debian mirror is the one the host's apt sources name; the cache lives
-# outside the clone ($QUILLMERE_CI_CACHE, default /var/cache/quillmere-ci)
-# so that a warm run skips debootstrap.
+# A tree is made of its packages' files alone: mmdebstrap's extract variant
+# unpacks them and runs none of their maintainer scripts (under emulation
+# those scripts cost minutes per tree). A hook then makes the few files the
+# tests need that the scripts would have made. The Debian mirror is the one
+# the host's apt sources name; the tarballs, and the packages they were made
+# of, are cached in $QUILLMERE_CI_CACHE (scripts/lib.sh).
 
-QUILLMERE_CI_CACHE="${QUILLMERE_CI_CACHE:-/var/cache/quillmere-ci}"
-
-# What every rootfs holds: Python with venv and pytest, the headers a module
-# builds against, and GoogleTest's static libraries for the unit tests. One
-# list for the test runs and the wheel checks, so that they share a tarball.
-QUILLMERE_ROOTFS_PACKAGES=python3,python3-venv,python3-pytest,libpython3-dev,libgtest-dev
-# The releases the test command uses: the tests run on bookworm, the wheels
-# are built for and tried on all three.
-QUILLMERE_ROOTFS_SUITES="bookworm bullseye trixie"
+# What every tree holds: Python with venv and pip, the headers a module builds
+# against, GoogleTest's static libraries for the unit tests, and the C++
+# runtime and mount(8) the tests use. One list for the test runs and the
+# wheel trials, so that they share a tarball.
+QUILLMERE_ROOTFS_PACKAGES=python3,python3-venv,python3-pip,libpython3-dev,libgtest-dev,libstdc++6,mount
+# Raise when the way a tree is made changes, so that cached ones are remade.
+QUILLMERE_ROOTFS_FORMAT=2
 
 # The first Debian archive URI in the host's apt sources (one-line .list or
 # deb822 .sources), leaving out the security archive.
@@ -51,50 +49,62 @@ register_binfmt() {
   done
 }
 
+# The emulated CPU: trixie's arm64 Python is built with pointer
+# authentication, which qemu's default CPU emulates slowly; a Cortex-A72 has
+# none. qemu-arm refuses that model, so 32-bit trees keep the default.
+with_qemu_cpu() {
+  qemu_arch=$1
+  shift
+  case "$qemu_arch" in
+    arm64) QEMU_CPU=cortex-a72 "$@" ;;
+    *) env -u QEMU_CPU "$@" ;;
+  esac
+}
+
 rootfs_tarball() {
-  arch=$1 suite=$2 packages=$3
-  key=$(printf '%s' "$packages" | md5sum | cut -c1-8)
+  arch=$1 suite=$2
+  key=$(printf '%s %s' "$QUILLMERE_ROOTFS_PACKAGES" "$QUILLMERE_ROOTFS_FORMAT" | md5sum | cut -c1-8)
   tarball="$QUILLMERE_CI_CACHE/rootfs-$suite-$arch-$key.tar"
   mkdir -p "$QUILLMERE_CI_CACHE"
-  # One maker per tarball: a caller that finds another making it (the
-  # prefetch) waits for it and then takes its tarball.
+  # One maker per tarball: a caller that finds another making it waits.
   (
     flock 9
-    [ -f "$tarball" ] || rootfs_make "$arch" "$suite" "$packages" "$tarball"
+    [ -f "$tarball" ] || rootfs_make "$arch" "$suite" "$tarball"
   ) 9> "$tarball.lock" || return 1
   printf '%s\n' "$tarball"
 }
 
 rootfs_make() {
+  arch=$1 suite=$2
+  need_debs mmdebstrap qemu-user-static
+  register_binfmt
   mirror=$(apt_mirror)
   [ -n "$mirror" ] || { echo "no Debian mirror in the apt sources" >&2; return 1; }
-  made=$(mktemp -d "$QUILLMERE_CI_CACHE/make-$2-$1.XXXXXX")
-  if ! debootstrap --variant=minbase --arch="$1" --include="$3" "$2" "$made/root" "$mirror" \
-         > "$made.log" 2>&1; then
-    tail -n 30 "$made.log" >&2
-    rm -rf "$made" "$made.log"
+  made_started=$(date +%s)
+  # The packages of earlier makes are offered to apt, which downloads only
+  # what they lack; afterwards the cache keeps just this make's packages.
+  debs="$QUILLMERE_CI_CACHE/debs-$suite-$arch"
+  made="$QUILLMERE_CI_CACHE/make-$suite-$arch"
+  rm -rf "$made"
+  mkdir -p "$debs" "$made/debs"
+  if ! with_qemu_cpu "$arch" mmdebstrap --mode=root --variant=extract --arch="$arch" \
+      --include='?essential' --include="$QUILLMERE_ROOTFS_PACKAGES" --skip=download/empty \
+      --setup-hook="sh '$REPO/scripts/rootfs_hook.sh' setup \"\$1\" '$debs' '$made/debs'" \
+      --extract-hook="sh '$REPO/scripts/rootfs_hook.sh' extract \"\$1\" '$debs' '$made/debs'" \
+      "$suite" "$made/rootfs.tar" "$mirror" > "$made/log" 2>&1; then
+    tail -n 30 "$made/log" >&2
+    rm -rf "$made"
     return 1
   fi
-  rm -rf "$made/root/var/cache/apt/archives/"*.deb
-  tar -C "$made/root" -cf "$made/rootfs.tar" .
-  mv "$made/rootfs.tar" "$4"
-  rm -rf "$made" "$made.log"
-}
-
-# On a cold machine debootstrap (downloads, then package scripts under
-# emulation) overlaps the x86_64 stages instead of following them. Two at a
-# time, as one chain per architecture; the stages that need a tarball wait
-# for its maker.
-rootfs_prefetch() {
-  register_binfmt
-  for arch in arm64 armhf; do
-    (
-      for suite in $QUILLMERE_ROOTFS_SUITES; do
-        rootfs_tarball "$arch" "$suite" "$QUILLMERE_ROOTFS_PACKAGES" > /dev/null || true
-      done
-    ) &
+  rm -rf "$debs"
+  mv "$made/debs" "$debs"
+  mv "$made/rootfs.tar" "$3"
+  rm -rf "$made"
+  # Tarballs of an older package list or format are not used again.
+  for old in "$QUILLMERE_CI_CACHE/rootfs-$suite-$arch-"*.tar; do
+    [ "$old" = "$3" ] || rm -f "$old"
   done
-  wait
+  echo "== root file system $suite $arch made in $(elapsed "$made_started")" >&2
 }
 
 rootfs_extract() {
@@ -104,13 +114,13 @@ rootfs_extract() {
 }
 
 rootfs_enter() {
-  root=$1
-  shift
+  arch=$1 root=$2
+  shift 2
+  register_binfmt
   mkdir -p "$root$PWD"
   # Certificates and pip's settings from the host, so that pip inside
-  # reaches the same index the host does.
-  # The CA bundle goes to the same path, which is where the host's pip
-  # settings point.
+  # reaches the same index the host does. The CA bundle goes to the same
+  # path, which is where the host's pip settings point.
   mkdir -p "$root/etc/ssl/certs"
   cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/ca-certificates.crt" 2>/dev/null || true
   for conf in /etc/pip.conf /etc/xdg/pip/pip.conf "$HOME/.config/pip/pip.conf" "$HOME/.pip/pip.conf"; do
@@ -125,7 +135,9 @@ rootfs_enter() {
     done
   done
   cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
-  unshare --mount --propagation private sh -c '
+  # SIGINT as the default: a caller's background job starts with it ignored,
+  # and the suite tests KeyboardInterrupt.
+  with_qemu_cpu "$arch" env --default-signal=INT unshare --mount --propagation private sh -c '
     root=$1 clone=$2
     shift 2
     # The root a mount point of its own, so that unshare inside the chroot
@@ -136,6 +148,7 @@ rootfs_enter() {
     mount --rbind /dev "$root/dev"
     mount --bind "$clone" "$root$clone"
     exec chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
-      HOME=/root LANG=C.UTF-8 CI="${CI:-}" $(env | grep "^PIP_" || true) "$@"
+      HOME=/root LANG=C.UTF-8 CI="${CI:-}" ${QEMU_CPU:+QEMU_CPU=$QEMU_CPU} \
+      $(env | grep "^PIP_" | grep -v "^PIP_CACHE_DIR=" || true) "$@"
   ' sh "$root" "$PWD" "$@"
 }

@@ -8,10 +8,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-# clang-tidy, Clang, CMake, Ninja and the Python headers: scripts/test.sh
+# clang-tidy, Clang, CMake, Ninja and the Python headers: scripts/gates.sh
 # installs them.
-PATH="$PWD/.venv/bin:$PATH"
-export PATH
 
 # Without the tool every file would "pass" unchecked.
 command -v clang-tidy >/dev/null 2>&1 || { echo "clang-tidy not found" >&2; exit 1; }
@@ -21,7 +19,8 @@ jobs="${JOBS:-2}"
 start=$(date +%s)
 
 echo "== configuring $build (clang++, module on, compile commands exported)"
-cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+# Without a compiler launcher: clang-tidy reads the compiler from the commands.
+env -u CMAKE_CXX_COMPILER_LAUNCHER cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DQUILLMERE_BUILD_MODULE=ON -DQUILLMERE_BUILD_TESTS=OFF \
   -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
 
