@@ -23,14 +23,13 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <variant>
 
-#include "collector/collect_once.h"
+#include "collector/exact/collect_once.h"
 #include "lib/boundary.h"
 #include "lib/py_ref.h"
 #include "lib/result_dict.h"
 #include "runtime/fault.h"
-#include "runtime/sampling_runtime.h"
+#include "runtime/worker.h"
 
 namespace quillmere::lib {
 
@@ -148,11 +147,10 @@ std::optional<std::uint64_t> convert_interval(PyObject* object) {
 // --- The call ---
 
 PyObject* sample(const ResultKeys& keys, std::uint64_t interval_ms) {
-  runtime::SamplingRuntime runtime;
-  const collector::CollectResult result = collector::collect_once(runtime, interval_ms);
-  const auto* snapshot = std::get_if<collector::MetricsSnapshot>(&result);
-  if (snapshot == nullptr) {
-    runtime.shutdown();
+  std::optional<runtime::Worker> worker;  // stopped and joined on every way out
+  const std::optional<collector::MetricsSnapshot> snapshot = collector::collect_once(worker, interval_ms);
+  if (!snapshot) {
+    worker.reset();
     PyErr_SetString(PyExc_RuntimeError, "failed to collect metrics");
     return nullptr;
   }
@@ -166,7 +164,7 @@ PyObject* sample(const ResultKeys& keys, std::uint64_t interval_ms) {
     throw runtime::InternalFault(std::string("could not build the result dictionary: ") +
                                  (detail != nullptr ? detail : "unknown error"));
   }
-  runtime.shutdown();
+  worker.reset();
   return dict.release();
 }
 
@@ -200,7 +198,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 }
 
 int module_clear(PyObject* module) {
-  clear_result_keys(state_of(module)->keys);
+  clear_keys(state_of(module)->keys);
   return 0;
 }
 
@@ -230,7 +228,7 @@ PyObject* init_module() {
   if (!module) return nullptr;
   // The state comes zeroed; on failure the module's free releases the keys
   // made so far.
-  if (!make_result_keys(state_of(module.get())->keys)) return nullptr;
+  if (!intern_keys(kResultKeyNames, state_of(module.get())->keys)) return nullptr;
   PyRef module_name(PyModule_GetNameObject(module.get()));
   if (!module_name) return nullptr;
   PyRef function(PyCFunction_NewEx(&g_get_metrics_once_def, module.get(), module_name.get()));

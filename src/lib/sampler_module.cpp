@@ -28,8 +28,8 @@
 #include <sys/types.h>  // pid_t
 #include <unistd.h>     // getpid
 
-#include "collector/counter_reading.h"
-#include "collector/sampler.h"
+#include "collector/monitoring/counter_pass.h"
+#include "collector/monitoring/sampler.h"
 #include "lib/boundary.h"
 #include "lib/counters_dict.h"
 #include "lib/py_ref.h"
@@ -292,7 +292,7 @@ PyType_Spec g_sampler_spec = {
 int module_exec(PyObject* module) {
   return call_guarded(kRules, -1, [module] {
     ModuleState* state = state_of(module);
-    if (!make_dict_keys(state->keys)) return -1;
+    if (!intern_keys(kDictKeyNames, state->keys)) return -1;
     PyObject* type = PyType_FromModuleAndSpec(module, &g_sampler_spec, nullptr);
     if (type == nullptr) return -1;
     state->sampler_type = type;
@@ -317,7 +317,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 int module_clear(PyObject* module) {
   ModuleState* state = state_of(module);
   Py_CLEAR(state->sampler_type);
-  for (PyObject*& key : state->keys) Py_CLEAR(key);
+  clear_keys(state->keys);
   return 0;
 }
 

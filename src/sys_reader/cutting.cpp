@@ -69,12 +69,4 @@ std::size_t take_first_tokens(std::string_view text, std::span<std::string_view>
   return count;
 }
 
-std::size_t line_count_upper_bound(std::string_view text) noexcept {
-  // find() is memchr underneath, which the C library vectorises; a plain
-  // counting loop is several times slower.
-  std::size_t count = 1;
-  for (std::size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) ++count;
-  return count;
-}
-
 }  // namespace quillmere::sys_reader

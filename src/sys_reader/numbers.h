@@ -7,7 +7,6 @@
 // once, to nearest, ties to even.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -48,14 +47,6 @@ constexpr std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_
   std::uint64_t product = 0;
   if (__builtin_mul_overflow(a, b, &product)) return std::nullopt;
   return product;
-}
-
-// A gauge as the monitoring readers report it: only a finite value that is
-// not negative, nullopt for anything else (absent, NaN, an infinity, below
-// zero).
-inline std::optional<double> finite_non_negative(std::optional<double> value) noexcept {
-  if (!value || !std::isfinite(*value) || *value < 0.0) return std::nullopt;
-  return value;
 }
 
 }  // namespace quillmere::sys_reader
