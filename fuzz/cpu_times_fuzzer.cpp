@@ -20,8 +20,10 @@ ex::CpuTimes parse_cpu_times(std::string_view text, std::uint64_t previous) {
 }
 
 bool same_except_context_switches(const ex::CpuTimes& a, const ex::CpuTimes& b) {
-  return a.user_and_nice == b.user_and_nice && a.system == b.system && a.idle == b.idle && a.iowait == b.iowait && a.irq == b.irq &&
-         a.softirq == b.softirq && a.steal == b.steal && a.total == b.total &&
+  const sr::CpuTicks& s = a.ticks;
+  const sr::CpuTicks& t = b.ticks;
+  return s.user == t.user && s.nice == t.nice && s.system == t.system && s.idle == t.idle && s.iowait == t.iowait &&
+         s.irq == t.irq && s.softirq == t.softirq && s.steal == t.steal && a.total == b.total &&
          a.context_switches_total == b.context_switches_total;
 }
 
@@ -36,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text = reader_text.view();
   const ex::CpuTimes times = parse_cpu_times(text, 0);
   // Unsigned arithmetic: the sum is taken modulo 2^64 like the counters.
-  const std::uint64_t sum =
-      times.user_and_nice + times.system + times.idle + times.iowait + times.irq + times.softirq + times.steal;
+  const sr::CpuTicks& t = times.ticks;
+  const std::uint64_t sum = t.user + t.nice + t.system + t.idle + t.iowait + t.irq + t.softirq + t.steal;
   FUZZ_CHECK(times.total == sum, text, "total " + std::to_string(times.total) + ", sum " + std::to_string(sum));
   FUZZ_CHECK(times.context_switches == times.context_switches_total, text);
 

@@ -83,20 +83,15 @@ Result call_guarded(const BoundaryRules& rules, Result failure, Body&& body) {
 template <typename Body>
 auto without_gil(Body&& body) -> std::invoke_result_t<Body&&> {
   using Result = std::invoke_result_t<Body&&>;
-  std::exception_ptr failure;
-  PyThreadState* state = PyEval_SaveThread();
   if constexpr (std::is_void_v<Result>) {
-    try {
+    without_gil([&body] {
       std::forward<Body>(body)();
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    PyEval_RestoreThread(state);  // may end this thread: see the top
-    if (failure) std::rethrow_exception(failure);
+      return true;
+    });
   } else {
     std::optional<Result> result;
+    std::exception_ptr failure;
+    PyThreadState* state = PyEval_SaveThread();
     try {
       result.emplace(std::forward<Body>(body)());
     } catch (abi::__forced_unwind&) {
@@ -150,6 +145,13 @@ bool intern_keys(const std::array<const char*, N>& names, InternedKeys<N>& keys)
 template <std::size_t N>
 void clear_keys(InternedKeys<N>& keys) noexcept {
   for (PyObject*& key : keys) Py_CLEAR(key);
+}
+
+// For a module's traverse.
+template <std::size_t N>
+int visit_keys(const InternedKeys<N>& keys, visitproc visit, void* arg) {
+  for (PyObject* key : keys) Py_VISIT(key);
+  return 0;
 }
 
 }  // namespace quillmere::lib

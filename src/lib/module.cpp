@@ -193,8 +193,7 @@ PyMethodDef g_get_metrics_once_def = {
 };
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-  for (PyObject* key : state_of(module)->keys) Py_VISIT(key);
-  return 0;
+  return visit_keys(state_of(module)->keys, visit, arg);
 }
 
 int module_clear(PyObject* module) {

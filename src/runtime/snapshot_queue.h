@@ -45,26 +45,30 @@ struct QueueState {
 
 }  // namespace detail
 
-template <typename T>
-class QueueSender {
+// One end of a queue: the sending end (kSends) or the receiving one. Either
+// end's destruction tells the other side it is gone.
+template <typename T, bool kSends>
+class QueueEnd {
  public:
-  explicit QueueSender(std::shared_ptr<detail::QueueState<T>> state) noexcept : state_(std::move(state)) {}
-  QueueSender(QueueSender&&) noexcept = default;
-  QueueSender& operator=(QueueSender&&) = delete;
-  QueueSender(const QueueSender&) = delete;
-  QueueSender& operator=(const QueueSender&) = delete;
-  ~QueueSender() {
+  explicit QueueEnd(std::shared_ptr<detail::QueueState<T>> state) noexcept : state_(std::move(state)) {}
+  QueueEnd(QueueEnd&&) noexcept = default;
+  QueueEnd& operator=(QueueEnd&&) = delete;
+  QueueEnd(const QueueEnd&) = delete;
+  QueueEnd& operator=(const QueueEnd&) = delete;
+  ~QueueEnd() {
     if (!state_) return;
     {
       std::lock_guard lock(state_->mutex);
-      state_->sender_alive = false;
+      (kSends ? state_->sender_alive : state_->receiver_alive) = false;
     }
     state_->readable.notify_all();
   }
 
   // Copies `value` into the queue, overwriting the oldest when it is full.
   // Never waits. Returns false (value discarded) when the receiver is gone.
-  bool send(const T& value) {
+  bool send(const T& value)
+    requires kSends
+  {
     {
       std::lock_guard lock(state_->mutex);
       if (!state_->receiver_alive) return false;
@@ -80,27 +84,11 @@ class QueueSender {
     return true;
   }
 
- private:
-  std::shared_ptr<detail::QueueState<T>> state_;
-};
-
-template <typename T>
-class QueueReceiver {
- public:
-  explicit QueueReceiver(std::shared_ptr<detail::QueueState<T>> state) noexcept : state_(std::move(state)) {}
-  QueueReceiver(QueueReceiver&&) noexcept = default;
-  QueueReceiver& operator=(QueueReceiver&&) = delete;
-  QueueReceiver(const QueueReceiver&) = delete;
-  QueueReceiver& operator=(const QueueReceiver&) = delete;
-  ~QueueReceiver() {
-    if (!state_) return;
-    std::lock_guard lock(state_->mutex);
-    state_->receiver_alive = false;
-  }
-
   // The oldest value held, waiting for one; nullopt once the sender is gone
   // and nothing is held.
-  std::optional<T> receive() {
+  std::optional<T> receive()
+    requires(!kSends)
+  {
     std::unique_lock lock(state_->mutex);
     state_->readable.wait(lock, [this] { return state_->held != 0 || !state_->sender_alive; });
     if (state_->held == 0) return std::nullopt;
@@ -113,6 +101,11 @@ class QueueReceiver {
  private:
   std::shared_ptr<detail::QueueState<T>> state_;
 };
+
+template <typename T>
+using QueueSender = QueueEnd<T, true>;
+template <typename T>
+using QueueReceiver = QueueEnd<T, false>;
 
 // A queue holding at most `capacity` (> 0) values, and its two ends.
 template <typename T>

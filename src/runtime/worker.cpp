@@ -86,10 +86,10 @@ class AllSignalsBlocked {
 // Runs the task and drops it on the worker, whatever way it ends: what it
 // owns (the exact collector's queue sender) is released before the owner
 // stops the worker.
-void run_task(std::unique_ptr<Worker::Task> task, TickClock& clock) noexcept {
+void run_task(Worker::Task task, TickClock& clock) noexcept {
   pthread_setname_np(pthread_self(), kWorkerName);
   try {
-    task->run(clock);
+    task(clock);
   } catch (const std::exception& fault) {
     report_internal_fault(fault.what());
   } catch (...) {
@@ -99,7 +99,7 @@ void run_task(std::unique_ptr<Worker::Task> task, TickClock& clock) noexcept {
 
 }  // namespace
 
-Worker::Worker(std::unique_ptr<Task> task) {
+Worker::Worker(Task task) {
   // The thread inherits the creating thread's signal mask; block everything
   // for the creation so that no signal can reach it even before its first
   // instruction. The caller's mask is back before anything leaves here:

@@ -18,7 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <thread>
 
 #include "os/unique_fd.h"
@@ -50,18 +50,11 @@ class CancellableClock final : public TickClock {
 
 class Worker {
  public:
-  class Task {
-   public:
-    Task() = default;
-    Task(const Task&) = delete;
-    Task& operator=(const Task&) = delete;
-    virtual ~Task() = default;
-    virtual void run(TickClock& clock) = 0;
-  };
+  using Task = std::function<void(TickClock& clock)>;
 
   // Starts the thread on `task`. Throws RuntimeBuildError (no eventfd, or no
   // thread), having dropped the task.
-  explicit Worker(std::unique_ptr<Task> task);
+  explicit Worker(Task task);
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
   ~Worker() { stop(); }

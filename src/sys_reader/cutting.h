@@ -16,25 +16,24 @@
 
 namespace quillmere::sys_reader {
 
+// Each takes the next line (or token) off the front of `rest`, or gives
+// nullopt at its end.
+std::optional<std::string_view> take_line(std::string_view& rest) noexcept;
+std::optional<std::string_view> take_token(std::string_view& rest) noexcept;
+
 // The state machines behind the ranges below. Each next() gives the
 // following view, or nullopt at the end.
-class LineCursor {
+template <std::optional<std::string_view> (*kTake)(std::string_view&) noexcept>
+class Cursor {
  public:
-  explicit LineCursor(std::string_view text) noexcept : rest_(text) {}
-  std::optional<std::string_view> next() noexcept;
+  explicit Cursor(std::string_view text) noexcept : rest_(text) {}
+  std::optional<std::string_view> next() noexcept { return kTake(rest_); }
 
  private:
   std::string_view rest_;
 };
-
-class TokenCursor {
- public:
-  explicit TokenCursor(std::string_view text) noexcept : rest_(text) {}
-  std::optional<std::string_view> next() noexcept;
-
- private:
-  std::string_view rest_;
-};
+using LineCursor = Cursor<take_line>;
+using TokenCursor = Cursor<take_token>;
 
 class SplitCursor {
  public:

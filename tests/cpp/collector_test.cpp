@@ -88,13 +88,7 @@ TEST(Collector, counters_are_since_boot_on_the_first_tick_then_increases) {
 
 TEST(Collector, percentages_divide_then_multiply_in_single_precision) {
   exact::CpuTimes t;
-  t.user_and_nice = 30;
-  t.system = 30;
-  t.idle = 40;
-  t.iowait = 50;
-  t.irq = 60;
-  t.softirq = 70;
-  t.steal = 0;
+  t.ticks = sys_reader::CpuTicks{10, 20, 30, 40, 50, 60, 70, 0};
   t.total = 280;
   MetricsSnapshot s;
   exact::fill_cpu_percentages(t, s);

@@ -159,14 +159,11 @@ TEST(OutOfMemory, a_sampler_whose_worker_runs_out_of_memory_is_closed_with_the_e
 
 TEST(OutOfMemory, stop_allocates_nothing) {
   if (!QUILLMERE_OWN_OPERATOR_NEW) GTEST_SKIP() << "operator new cannot be replaced under ThreadSanitizer";
-  struct Idle final : Worker::Task {
-    void run(TickClock& clock) override {
-      PeriodicTimer timer(clock, 3600ULL * 1000000000ULL);
-      while (timer.tick()) {
-      }
+  Worker worker([](TickClock& clock) {
+    PeriodicTimer timer(clock, 3600ULL * 1000000000ULL);
+    while (timer.tick()) {
     }
-  };
-  Worker worker(std::make_unique<Idle>());
+  });
   g_failed = false;
   g_allocations_until_failure = 0;  // an allocation in a noexcept stop would terminate the test
   worker.stop();

@@ -126,27 +126,16 @@ TEST(Period, from_millis_splits_into_seconds_and_nanoseconds) {
   EXPECT_DOUBLE_EQ(collector::Period::from_millis(1500).interval_seconds(), 1.5);
 }
 
-// `fn` as a worker's task.
-template <typename F>
-std::unique_ptr<Worker::Task> task_of(F fn) {
-  struct LambdaTask final : Worker::Task {
-    explicit LambdaTask(F f) : fn_(std::move(f)) {}
-    void run(TickClock& clock) override { fn_(clock); }
-    F fn_;
-  };
-  return std::make_unique<LambdaTask>(std::move(fn));
-}
-
 TEST(Worker, stop_cancels_a_task_waiting_for_a_far_tick_and_joins) {
   std::atomic<int> ticks{0};
   std::atomic<bool> finished{false};
   const auto started = std::chrono::steady_clock::now();
   {
-    const Worker worker(task_of([&](TickClock& clock) {
+    const Worker worker([&](TickClock& clock) {
       PeriodicTimer timer(clock, 3600ULL * 1000000000ULL);
       while (timer.tick()) ++ticks;
       finished = true;
-    }));
+    });
     while (ticks.load() == 0) std::this_thread::yield();
   }  // destructor: cancel, join
   EXPECT_TRUE(finished.load());
@@ -159,11 +148,11 @@ TEST(Worker, blocks_signals_and_leaves_the_callers_mask_alone) {
   pthread_sigmask(SIG_SETMASK, nullptr, &caller_before);
   std::atomic<int> blocked_on_worker{-1};
   {
-    const Worker worker(task_of([&](TickClock&) {
+    const Worker worker([&](TickClock&) {
       sigset_t mask;
       pthread_sigmask(SIG_SETMASK, nullptr, &mask);
       blocked_on_worker = sigismember(&mask, SIGINT) + sigismember(&mask, SIGTERM) + sigismember(&mask, SIGCHLD);
-    }));
+    });
     while (blocked_on_worker.load() < 0) std::this_thread::yield();
   }
   EXPECT_EQ(blocked_on_worker.load(), 3);  // signals go to the interpreter's thread instead
@@ -180,9 +169,9 @@ TEST(Worker, task_that_throws_is_dropped_on_the_worker) {
   };
   std::atomic<bool> destroyed{false};
   testing::internal::CaptureStderr();
-  Worker worker(task_of([guard = std::make_shared<Guard>(destroyed)](TickClock& clock) {
+  Worker worker([guard = std::make_shared<Guard>(destroyed)](TickClock& clock) {
     PeriodicTimer timer(clock, 0);  // throws: the zero period is refused
-  }));
+  });
   for (int i = 0; i < 5000 && !destroyed.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_TRUE(destroyed.load());  // released by the worker, before any shutdown
   EXPECT_EQ(testing::internal::GetCapturedStderr(),  // reported before the task is dropped

@@ -42,7 +42,9 @@ TEST(CpuTimes, TakesColumnsOfTheAggregateLineOnly) {
   };
   for (const auto& c : cases) {
     const CpuTimes t = test::exact_cpu_times(c.text, 0);
-    EXPECT_EQ((std::vector<std::uint64_t>{t.user_and_nice, t.system, t.idle, t.iowait, t.irq, t.softirq, t.steal, t.total}),
+    const CpuTicks& k = t.ticks;
+    EXPECT_EQ((std::vector<std::uint64_t>{k.user + k.nice, k.system, k.idle, k.iowait, k.irq, k.softirq, k.steal,
+                                          t.total}),
               (std::vector<std::uint64_t>{c.user, c.system, c.idle, c.iowait, c.irq, c.softirq, c.steal, c.total}))
         << c.text;
   }
@@ -67,8 +69,8 @@ TEST(CpuTimes, ContextSwitchDifferenceSaturatesAtZero) {
 
 TEST(CpuTimes, ReadsAWholeStatFileAndFallsBackToZero) {
   const CpuTimes t = test::exact_cpu_times(file_text(kFixtures + "stat"), 1990000);
-  EXPECT_EQ(t.user_and_nice, 2289u);
-  EXPECT_EQ(t.steal, 12u);
+  EXPECT_EQ(t.ticks.user + t.ticks.nice, 2289u);
+  EXPECT_EQ(t.ticks.steal, 12u);
   EXPECT_EQ(t.total, 2255u + 34 + 2290 + 22625563 + 6290 + 127 + 456 + 12);
   EXPECT_EQ(t.context_switches_total, 1990473u);
   EXPECT_EQ(t.context_switches, 473u);

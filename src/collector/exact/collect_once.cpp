@@ -5,24 +5,14 @@
 #include <utility>
 
 namespace quillmere::collector {
-namespace {
-
-class CollectorTask final : public runtime::Worker::Task {
- public:
-  explicit CollectorTask(Collector collector) : collector_(std::move(collector)) {}
-  void run(runtime::TickClock& clock) override { collector_.run(clock); }
-
- private:
-  Collector collector_;
-};
-
-}  // namespace
 
 std::optional<MetricsSnapshot> collect_once(std::optional<runtime::Worker>& worker, std::uint64_t interval_ms,
                                             const CollectorSources& sources) {
   auto [sender, receiver] = runtime::make_snapshot_queue<MetricsSnapshot>(kSnapshotQueueCapacity);
-  worker.emplace(std::make_unique<CollectorTask>(Collector(Period::from_millis(interval_ms), std::move(sender),
-                                                           sources)));
+  // The task alone owns the collector: dropping it on the worker, however
+  // the collector ended, drops the sender and so closes the queue.
+  worker.emplace([collector = std::make_shared<Collector>(Period::from_millis(interval_ms), std::move(sender),
+                                                          sources)](runtime::TickClock& clock) { collector->run(clock); });
   return receiver.receive();
 }
 

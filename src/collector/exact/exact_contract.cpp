@@ -28,18 +28,10 @@ std::uint64_t rate_to_u64(double rate) noexcept {
 }  // namespace
 
 CpuTimes cpu_times(const sys_reader::StatRecord& stat, std::uint64_t previous_context_switches_total) noexcept {
-  const sys_reader::CpuColumns c = stat.cpu.value_or(sys_reader::CpuColumns{});
-  const std::uint64_t user = c.user.value_or(0);
-  const std::uint64_t nice = c.nice.value_or(0);
   CpuTimes times;
-  times.user_and_nice = user + nice;
-  times.system = c.system.value_or(0);
-  times.idle = c.idle.value_or(0);
-  times.iowait = c.iowait.value_or(0);
-  times.irq = c.irq.value_or(0);
-  times.softirq = c.softirq.value_or(0);
-  times.steal = c.steal.value_or(0);
-  times.total = user + nice + times.system + times.idle + times.iowait + times.irq + times.softirq + times.steal;
+  times.ticks = stat.cpu.value_or(sys_reader::CpuTicks{});
+  const sys_reader::CpuTicks& t = times.ticks;
+  times.total = t.user + t.nice + t.system + t.idle + t.iowait + t.irq + t.softirq + t.steal;
   times.context_switches_total = stat.context_switches.value_or(0);
   // A count below the previous one (a wrap or a different boot) is no
   // activity rather than a huge wrapped difference.
@@ -47,11 +39,11 @@ CpuTimes cpu_times(const sys_reader::StatRecord& stat, std::uint64_t previous_co
   return times;
 }
 
-void fill_cpu_percentages(const CpuTimes& t, MetricsSnapshot& s) noexcept {
-  const std::uint64_t busy = saturating_sub(t.total, t.idle);
-  const auto total = static_cast<float>(t.total);
-  s.cpu_usage_percent = percent_of(busy, total);
-  s.cpu_user_percent = percent_of(t.user_and_nice, total);
+void fill_cpu_percentages(const CpuTimes& times, MetricsSnapshot& s) noexcept {
+  const sys_reader::CpuTicks& t = times.ticks;
+  const auto total = static_cast<float>(times.total);
+  s.cpu_usage_percent = percent_of(saturating_sub(times.total, t.idle), total);
+  s.cpu_user_percent = percent_of(t.user + t.nice, total);
   s.cpu_system_percent = percent_of(t.system, total);
   s.cpu_idle_percent = percent_of(t.idle, total);
   s.cpu_iowait_percent = percent_of(t.iowait, total);

@@ -26,13 +26,7 @@ namespace quillmere::collector::exact {
 
 // Machine-wide CPU time since boot, in USER_HZ ticks, and context switches.
 struct CpuTimes {
-  std::uint64_t user_and_nice = 0;  // the kernel's user and nice columns added
-  std::uint64_t system = 0;
-  std::uint64_t idle = 0;
-  std::uint64_t iowait = 0;
-  std::uint64_t irq = 0;
-  std::uint64_t softirq = 0;
-  std::uint64_t steal = 0;
+  sys_reader::CpuTicks ticks;                // a column that is not a number reads 0
   std::uint64_t total = 0;                   // sum of the eight columns
   std::uint64_t context_switches = 0;        // since the count handed in, saturating
   std::uint64_t context_switches_total = 0;  // absolute count read
@@ -40,8 +34,9 @@ struct CpuTimes {
 CpuTimes cpu_times(const sys_reader::StatRecord& stat, std::uint64_t previous_context_switches_total) noexcept;
 
 // The eight CPU shares, each counter over the total, times 100 (division
-// first, then multiplication, both in single precision). A zero total gives
-// NaN for all eight, which is how a missing /proc/stat shows.
+// first, then multiplication, both in single precision); the user share is
+// user and nice together. A zero total gives NaN for all eight, which is how
+// a missing /proc/stat shows.
 void fill_cpu_percentages(const CpuTimes& times, MetricsSnapshot& snapshot) noexcept;
 
 struct LoadAverage {

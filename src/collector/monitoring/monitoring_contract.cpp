@@ -74,12 +74,8 @@ Count minor_faults(const CounterReading& r) noexcept {
 
 // A column that is not a number leaves the line unknown.
 std::optional<CpuTicks> cpu_ticks(const sys_reader::StatRecord& stat) noexcept {
-  if (!stat.cpu) return std::nullopt;
-  const sys_reader::CpuColumns& c = *stat.cpu;
-  for (const Count& column : {c.user, c.nice, c.system, c.idle, c.iowait, c.irq, c.softirq, c.steal}) {
-    if (!column) return std::nullopt;
-  }
-  return CpuTicks{*c.user, *c.nice, *c.system, *c.idle, *c.iowait, *c.irq, *c.softirq, *c.steal};
+  if (stat.malformed_columns != 0) return std::nullopt;
+  return stat.cpu;
 }
 
 // An absent Buffers or Cached counts 0 in used_bytes; a malformed one, or a

@@ -28,18 +28,7 @@
 
 namespace quillmere::collector {
 
-// The eight columns of the aggregate "cpu " line, in USER_HZ ticks since
-// boot, as the kernel keeps them: user without nice.
-struct CpuTicks {
-  std::uint64_t user = 0;
-  std::uint64_t nice = 0;
-  std::uint64_t system = 0;
-  std::uint64_t idle = 0;
-  std::uint64_t iowait = 0;
-  std::uint64_t irq = 0;
-  std::uint64_t softirq = 0;
-  std::uint64_t steal = 0;
-};
+using sys_reader::CpuTicks;
 
 // Each value in bytes.
 struct MemoryCounters {
@@ -131,15 +120,10 @@ Totals device_totals(const DeviceReading& devices) noexcept;
 // either reading lacks its source (gauges: when the newer one does).
 struct IntervalSample {
   os::WallClockInstant timestamp;  // the newer reading's
+  // Percent of the interval's CPU time: usage is neither idle nor iowait,
+  // user is user and nice together.
   struct CpuShares {
-    double usage = 0.0;  // not idle and not iowait
-    double user = 0.0;   // user + nice
-    double system = 0.0;
-    double idle = 0.0;
-    double iowait = 0.0;
-    double irq = 0.0;
-    double softirq = 0.0;
-    double steal = 0.0;
+    double usage, user, system, idle, iowait, irq, softirq, steal;
   };
   std::optional<CpuShares> cpu;  // also nullopt when no CPU time passed
   std::optional<double> run_queue_length;

@@ -13,12 +13,12 @@
 namespace quillmere::collector {
 namespace {
 
-class SamplerTask final : public runtime::Worker::Task {
+class SamplerTask {
  public:
   SamplerTask(Sampler::Slot& slot, std::uint64_t period_ns, CounterSources sources)
       : slot_(slot), period_ns_(period_ns), sources_(std::move(sources)) {}
 
-  void run(runtime::TickClock& clock) override {
+  void operator()(runtime::TickClock& clock) {
     try {
       sample_until_cancelled(clock);
     } catch (...) {
@@ -50,10 +50,9 @@ class SamplerTask final : public runtime::Worker::Task {
 
 // The task, once the period is known to be valid: a zero period is refused
 // before any thread starts.
-std::unique_ptr<runtime::Worker::Task> sampler_task(Sampler::Slot& slot, std::uint64_t period_ns,
-                                                    const CounterSources& sources) {
+runtime::Worker::Task sampler_task(Sampler::Slot& slot, std::uint64_t period_ns, const CounterSources& sources) {
   if (period_ns == 0) throw runtime::InternalFault("the sampling period must be non-zero");
-  return std::make_unique<SamplerTask>(slot, period_ns, sources);
+  return SamplerTask(slot, period_ns, sources);
 }
 
 }  // namespace

@@ -23,13 +23,17 @@ StatRecord parse_stat(std::string_view text) noexcept {
       std::array<std::string_view, 9> tokens;
       const std::size_t count = count_tokens_keeping_first(line, tokens);
       if (count < 8) continue;
-      CpuColumns columns = record.cpu.value_or(CpuColumns{0, 0, 0, 0, 0, 0, 0, 0});
-      const std::array<std::optional<std::uint64_t>*, 8> in_order = {
-          &columns.user, &columns.nice, &columns.system,  &columns.idle,
-          &columns.iowait, &columns.irq, &columns.softirq, &columns.steal};
+      CpuTicks ticks = record.cpu.value_or(CpuTicks{});
+      const std::array<std::uint64_t*, 8> columns = {&ticks.user,   &ticks.nice, &ticks.system,  &ticks.idle,
+                                                     &ticks.iowait, &ticks.irq,  &ticks.softirq, &ticks.steal};
       const std::size_t present = count >= 9 ? 8 : 7;
-      for (std::size_t i = 0; i < present; ++i) *in_order[i] = parse_u64(tokens[i + 1]);
-      record.cpu = columns;
+      for (std::size_t i = 0; i < present; ++i) {
+        const std::optional<std::uint64_t> value = parse_u64(tokens[i + 1]);
+        *columns[i] = value.value_or(0);
+        const std::uint32_t bit = std::uint32_t{1} << i;
+        record.malformed_columns = value ? record.malformed_columns & ~bit : record.malformed_columns | bit;
+      }
+      record.cpu = ticks;
     } else if (starts_with(line, "ctxt ")) {
       const std::optional<std::string_view> value = second_token(line);
       record.context_switches = value ? parse_u64(*value) : std::nullopt;
