@@ -86,7 +86,7 @@ class AllSignalsBlocked {
 // Runs the task and drops it on the worker, whatever way it ends: what it
 // owns (the exact collector's queue sender) is released before the owner
 // stops the worker.
-void run_task(Worker::Task task, TickClock& clock) noexcept {
+void run_task(Worker::Task& task, TickClock& clock) noexcept {
   pthread_setname_np(pthread_self(), kWorkerName);
   try {
     task(clock);
@@ -95,6 +95,7 @@ void run_task(Worker::Task task, TickClock& clock) noexcept {
   } catch (...) {
     report_internal_fault("unknown exception");
   }
+  task = nullptr;
 }
 
 }  // namespace
@@ -109,7 +110,7 @@ Worker::Worker(Task task) {
   {
     const AllSignalsBlocked blocked;
     try {
-      thread_ = std::thread([this, owned = std::move(task)]() mutable noexcept { run_task(std::move(owned), clock_); });
+      thread_ = std::thread([this, owned = std::move(task)]() mutable noexcept { run_task(owned, clock_); });
     } catch (const std::system_error& error) {
       refused = error.code().value();
     }

@@ -119,6 +119,7 @@ std::optional<std::string> read_text_file(const char* path, std::size_t limit) {
 // copied, while capacity never written costs no memory. The buffer never
 // grows past one byte more than the limit: a file that fills that byte is
 // too large and unreadable.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a bound and a hint, each named for its use
 bool SourceBuffer::read(const char* path, std::size_t limit, std::size_t size_hint) noexcept {
   size_ = 0;
   try {

@@ -92,8 +92,10 @@ std::optional<float> zone_celsius(std::string_view temp) noexcept {
 // The components are judged apart: a counter that went back (device
 // re-created, counter reset) contributes 0 while the other still counts. A
 // counter that is not a number reads 0.
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): a unit and a period, each named for its use
 std::pair<std::uint64_t, std::uint64_t> device_rates(DeviceTable& previous, DeviceTable& current,
                                                      std::uint64_t unit_bytes, double interval_seconds) noexcept {
+  // NOLINTEND(bugprone-easily-swappable-parameters)
   std::uint64_t first = 0;
   std::uint64_t second = 0;
   try {
