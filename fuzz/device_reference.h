@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "fuzz_support.h"
 #include "sys_reader/cutting.h"
 #include "sys_reader/numbers.h"
 #include "sys_reader/sources/diskstats.h"
@@ -64,8 +65,7 @@ struct ReferenceDevice {
 // least 14 tokens; a sector is 512 bytes.
 inline DeviceMap reference_disk_map(std::string_view text) {
   return reference_device_map<14>(text, 0, [](const auto& tokens) {
-    return ReferenceDevice{tokens[2], {sys_reader::parse_u64_or_zero(tokens[5]) * 512,
-                                       sys_reader::parse_u64_or_zero(tokens[9]) * 512}};
+    return ReferenceDevice{tokens[2], {ref_u64(tokens[5]).value_or(0) * 512, ref_u64(tokens[9]).value_or(0) * 512}};
   });
 }
 
@@ -75,7 +75,7 @@ inline DeviceMap reference_net_map(std::string_view text) {
   return reference_device_map<17>(text, 2, [](const auto& tokens) {
     std::string_view name = tokens[0];
     while (!name.empty() && name.back() == ':') name.remove_suffix(1);
-    return ReferenceDevice{name, {sys_reader::parse_u64_or_zero(tokens[1]), sys_reader::parse_u64_or_zero(tokens[9])}};
+    return ReferenceDevice{name, {ref_u64(tokens[1]).value_or(0), ref_u64(tokens[9]).value_or(0)}};
   });
 }
 

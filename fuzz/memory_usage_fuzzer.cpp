@@ -32,7 +32,8 @@ ex::MemoryUsage tokenizing_scan(std::string_view text) {
                             : *key == "Buffers:"  ? &buffers
                             : *key == "Cached:"   ? &cached
                                                   : nullptr;
-    if (target != nullptr) *target = sr::parse_u64_or_zero(tokens.next());
+    const std::optional<std::string_view> value = tokens.next();
+    if (target != nullptr) *target = value ? qf::ref_u64(*value).value_or(0) : 0;
   }
   const std::uint64_t unused = free + buffers + cached;
   return ex::MemoryUsage{total * 1024, total > unused ? (total - unused) * 1024 : 0};

@@ -34,7 +34,8 @@ std::pair<std::uint64_t, std::uint64_t> forward_totals(std::string_view text) {
     if (target == nullptr) continue;
     sr::TokenCursor tokens(line);
     tokens.next();
-    *target = sr::parse_u64_or_zero(tokens.next());
+    const std::optional<std::string_view> value = tokens.next();
+    *target = value ? qf::ref_u64(*value).value_or(0) : 0;
   }
   return {minor, major};
 }

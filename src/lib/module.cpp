@@ -3,7 +3,7 @@
 // exceptions.
 //
 // Every function the interpreter calls catches everything (lib/boundary.h):
-// a bad argument is a TypeError or OverflowError, a runtime without its
+// a bad argument is a TypeError or OverflowError, a worker without its
 // descriptor a RuntimeError with the system's description, a sampling run
 // without a snapshot RuntimeError "failed to collect metrics", and every
 // other fault PanicException (derived from BaseException, so that `except
@@ -66,7 +66,7 @@ PyObject* panic_exception_type() {
   return g_panic_exception;
 }
 
-// A runtime whose eventfd the system refuses is a RuntimeError with the
+// A worker whose eventfd the system refuses is a RuntimeError with the
 // system's description; any other failure, exhausted memory and a refused
 // thread included, is an internal fault.
 constexpr BoundaryRules kRules{Raise::kInternalFault, Raise::kRuntimeErrorText, Raise::kInternalFault,

@@ -27,7 +27,7 @@
 
 namespace quillmere::runtime {
 
-// CLOCK_MONOTONIC, whose waits the runtime's cancellation interrupts.
+// CLOCK_MONOTONIC, whose waits the worker's stop signal interrupts.
 class CancellableClock final : public TickClock {
  public:
   // Throws RuntimeBuildError when the eventfd cannot be created.

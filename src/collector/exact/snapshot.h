@@ -3,7 +3,7 @@
 // A plain value of fixed-width numbers, copied into the snapshot queue and
 // out of it; it owns nothing. Field names and their order are the keys of the
 // Python result dictionary and its order. A source that cannot be read
-// leaves its fields at the reader's fallback (0 or 0.0), never absent.
+// leaves its fields at the exact contract's fallback (0 or 0.0), never absent.
 #pragma once
 
 #include <cstdint>
