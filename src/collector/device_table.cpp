@@ -78,14 +78,6 @@ std::optional<std::size_t> find_last(const DeviceTable& table, std::string_view 
   }
 }
 
-bool same_names_in_order(const DeviceTable& previous, const DeviceTable& current) noexcept {
-  if (previous.lines.size() != current.lines.size()) return false;
-  for (std::size_t i = 0; i < current.lines.size(); ++i) {
-    if (previous.lines[i].name != current.lines[i].name) return false;
-  }
-  return true;
-}
-
 void adopt_index(DeviceTable& to, DeviceTable& from) noexcept {
   to.name_slots.swap(from.name_slots);
   to.names_repeat = from.names_repeat;

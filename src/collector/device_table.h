@@ -8,7 +8,7 @@
 // the older one; a device in one reading only is not matched. The kernel
 // keeps its order from reading to reading, so the names are first compared
 // line by line, and hashed only where that order breaks or a name repeats.
-// Both modules take their device rates through for_each_match and nothing
+// Both modules take their device rates through fold_matches and nothing
 // else.
 #pragma once
 
@@ -65,7 +65,6 @@ namespace device_table_detail {
 // Builds the names index unless it is there; throws std::bad_alloc.
 void ensure_index(DeviceTable& table);
 std::optional<std::size_t> find_last(const DeviceTable& table, std::string_view name) noexcept;
-bool same_names_in_order(const DeviceTable& previous, const DeviceTable& current) noexcept;
 void adopt_index(DeviceTable& to, DeviceTable& from) noexcept;
 }  // namespace device_table_detail
 
@@ -80,32 +79,41 @@ void for_each_device(const DeviceTable& table, Visit visit) {
   }
 }
 
-// Calls visit(before, now, index of now) for each device of `current` that
-// `previous` has too (see the top). May build either table's names index, or
-// hand previous's to current; throws std::bad_alloc when one cannot be built.
-template <typename Visit>
-void for_each_match(DeviceTable& previous, DeviceTable& current, Visit visit) {
+// Folds add(sum, before, now, index of now) over each device of `current`
+// that `previous` has too (see the top), starting from `sum`, and returns the
+// result. The names are compared line by line while the sum is taken; when
+// they differ somewhere, or a name repeats, that sum is dropped and the
+// devices are matched by name instead. May build either table's names index,
+// or hand previous's to current; throws std::bad_alloc when one cannot be
+// built.
+template <typename Sum, typename Add>
+Sum fold_matches(DeviceTable& previous, DeviceTable& current, Sum sum, Add add) {
   namespace detail = device_table_detail;
-  if (previous.lines.empty() || current.lines.empty()) return;
-  const bool aligned = detail::same_names_in_order(previous, current);
+  if (previous.lines.empty() || current.lines.empty()) return sum;
+  Sum line_by_line = sum;
+  bool aligned = previous.lines.size() == current.lines.size();
+  for (std::size_t i = 0; aligned && i < current.lines.size(); ++i) {
+    aligned = previous.lines[i].name == current.lines[i].name;
+    if (aligned) add(line_by_line, previous.lines[i], current.lines[i], i);
+  }
   if (aligned) detail::ensure_index(previous);
-  if (aligned && !previous.names_repeat) {
-    for (std::size_t i = 0; i < current.lines.size(); ++i) visit(previous.lines[i], current.lines[i], i);
-  } else {
+  if (!aligned || previous.names_repeat) {
     detail::ensure_index(previous);
     detail::ensure_index(current);
     for (std::size_t i = 0; i < current.lines.size(); ++i) {
       const sys_reader::DeviceLine& now = current.lines[i];
       if (current.names_repeat && detail::find_last(current, now.name) != i) continue;
       if (!previous.names_repeat && i < previous.lines.size() && previous.lines[i].name == now.name) {
-        visit(previous.lines[i], now, i);
+        add(sum, previous.lines[i], now, i);
       } else if (const std::optional<std::size_t> before = detail::find_last(previous, now.name)) {
-        visit(previous.lines[*before], now, i);
+        add(sum, previous.lines[*before], now, i);
       }
     }
+    line_by_line = sum;
   }
   // The same names on the same lines make the same index.
   if (aligned && !current.indexed) detail::adopt_index(current, previous);
+  return line_by_line;
 }
 
 }  // namespace quillmere::collector

@@ -96,18 +96,21 @@ std::optional<float> zone_celsius(std::string_view temp) noexcept {
 std::pair<std::uint64_t, std::uint64_t> device_rates(DeviceTable& previous, DeviceTable& current,
                                                      std::uint64_t unit_bytes, double interval_seconds) noexcept {
   // NOLINTEND(bugprone-easily-swappable-parameters)
-  std::uint64_t first = 0;
-  std::uint64_t second = 0;
+  using Sums = std::pair<std::uint64_t, std::uint64_t>;
+  Sums sums{0, 0};
   try {
-    for_each_match(previous, current,
-                   [&](const sys_reader::DeviceLine& before, const sys_reader::DeviceLine& now, std::size_t) {
-                     first += saturating_sub(now.first.value_or(0) * unit_bytes, before.first.value_or(0) * unit_bytes);
-                     second += saturating_sub(now.second.value_or(0) * unit_bytes,
-                                              before.second.value_or(0) * unit_bytes);
-                   });
+    sums = fold_matches(previous, current, sums,
+                        [unit_bytes](Sums& sum, const sys_reader::DeviceLine& before, const sys_reader::DeviceLine& now,
+                                     std::size_t) {
+                          sum.first += saturating_sub(now.first.value_or(0) * unit_bytes,
+                                                      before.first.value_or(0) * unit_bytes);
+                          sum.second += saturating_sub(now.second.value_or(0) * unit_bytes,
+                                                       before.second.value_or(0) * unit_bytes);
+                        });
   } catch (const std::exception&) {
     return {0, 0};  // out of memory for a names index
   }
+  const auto [first, second] = sums;
   return {rate_to_u64(static_cast<double>(first) / interval_seconds),
           rate_to_u64(static_cast<double>(second) / interval_seconds)};
 }

@@ -43,20 +43,20 @@ std::uint64_t increase(std::uint64_t before, std::uint64_t now, std::uint32_t wo
 // reading passed over for it. Nullopt without either reading.
 std::pair<Count, Count> summed_increase(DeviceReading& previous, DeviceReading& current, std::uint32_t word_bits) {
   if (!previous.table.readable || !current.table.readable) return {};
-  std::pair<Count, Count> sums{0, 0};
+  using Sums = std::pair<Count, Count>;
   const std::uint64_t unit = current.unit_bytes;
   const auto add_increase = [word_bits, unit](Count& sum, Count before, Count now) {
     before = bytes_of(before, unit);
     now = bytes_of(now, unit);
     if (before && now) sum = add(sum, increase(*before, *now, word_bits));
   };
-  for_each_match(previous.table, current.table,
-                 [&](const sys_reader::DeviceLine& before, const sys_reader::DeviceLine& now, std::size_t index) {
-                   if (current.whole_disks_only && current.partition[index]) return;
-                   add_increase(sums.first, before.first, now.first);
-                   add_increase(sums.second, before.second, now.second);
-                 });
-  return sums;
+  return fold_matches(previous.table, current.table, Sums{0, 0},
+                      [&](Sums& sums, const sys_reader::DeviceLine& before, const sys_reader::DeviceLine& now,
+                          std::size_t index) {
+                        if (current.whole_disks_only && current.partition[index]) return;
+                        add_increase(sums.first, before.first, now.first);
+                        add_increase(sums.second, before.second, now.second);
+                      });
 }
 
 // An increase per second, or nullopt without it or without any time.
