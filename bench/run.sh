@@ -1,13 +1,13 @@
 #!/bin/sh
-# Times quillmere.get_metrics_once against the same values gathered with
-# psutil and against a C++ floor that only reads the same sources, and
+# Times quillmere.get_metrics_once against the same values gathered in plain
+# Python and against a C++ floor that only reads the same sources, and
 # quillmere_sampler.read_counters against the same floor.
 #
 #   sh bench/run.sh [--quick]
 #
 # Uses the project's .venv: created when absent, with quillmere (pip install .)
-# and psutil installed into it when missing. QUILLMERE_BENCH_PYTHON names
-# another interpreter that already has both. --quick runs few rounds (a few
+# installed into it when missing. QUILLMERE_BENCH_PYTHON names another
+# interpreter that already has it. --quick runs few rounds (a few
 # seconds) and prints the figures without judging the targets: a smoke test,
 # not a measurement. The floor and a fake vcgencmd
 # are compiled into a temporary directory, removed at the end.
@@ -27,7 +27,6 @@ python="${QUILLMERE_BENCH_PYTHON:-}"
 if [ -z "$python" ]; then
   [ -x .venv/bin/python ] || python3 -m venv .venv
   .venv/bin/python -c "import quillmere, quillmere_sampler" 2>/dev/null || .venv/bin/python -m pip install -q .
-  .venv/bin/python -c "import psutil" 2>/dev/null || .venv/bin/python -m pip install -q psutil
   python=.venv/bin/python
 fi
 

@@ -1,11 +1,13 @@
-// The cutting primitives against plain references: text_lines, the three
-// tokenizers (each_token, count_tokens_keeping_first, take_first_tokens),
-// trim_whitespace, split_on_char and line_count_upper_bound. Views must be the same bytes of the caller's buffer,
-// not merely equal text. The first input byte is the split separator and,
+// The cutting primitives against plain references: text_lines and
+// visit_lines_backward, the three tokenizers (TokenCursor,
+// count_tokens_keeping_first, take_first_tokens), trim_whitespace and
+// SplitCursor. Views must be the same bytes of the caller's buffer, not
+// merely equal text. The first input byte is the split separator and,
 // modulo 8, the size of the span handed to the fixed-span tokenizer.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,10 +36,10 @@ bool same_views(const Views& a, const Views& b) {
   return true;
 }
 
-template <typename Range>
-Views collect(Range range) {
+template <typename Cursor>
+Views collect(Cursor cursor) {
   Views out;
-  for (const std::string_view view : range) out.push_back(view);
+  while (const std::optional<std::string_view> view = cursor.next()) out.push_back(*view);
   return out;
 }
 
@@ -74,19 +76,28 @@ std::string describe(const Views& views, std::string_view buffer) {
 std::string_view g_input;
 
 void check_lines(std::string_view text) {
-  const Views got = collect(sr::text_lines(text));
+  Views got;
+  for (const std::string_view line : sr::text_lines(text)) got.push_back(line);
   const Views want = reference_lines(text);
   FUZZ_CHECK(same_views(got, want), g_input, "text_lines " + describe(got, text) + ", want " + describe(want, text));
-  std::size_t newlines = 0;
-  for (const char c : text) newlines += c == '\n' ? 1 : 0;
-  FUZZ_CHECK(sr::line_count_upper_bound(text) == newlines + 1, g_input);
+  // Backwards: the same lines, last first; a visit that returns true stops.
+  Views backward;
+  sr::visit_lines_backward(text, [&backward](std::string_view line) {
+    backward.push_back(line);
+    return false;
+  });
+  std::reverse(backward.begin(), backward.end());
+  FUZZ_CHECK(same_views(backward, want), g_input, "visit_lines_backward " + describe(backward, text));
+  std::size_t visits = 0;
+  sr::visit_lines_backward(text, [&visits](std::string_view) { return ++visits == 2; });
+  FUZZ_CHECK(visits == std::min<std::size_t>(2, want.size()), g_input, "stopped after " + std::to_string(visits));
 }
 
 void check_tokens(std::string_view text, std::size_t span_size) {
-  const Views got = collect(sr::each_token(text));
+  const Views got = collect(sr::TokenCursor(text));
   const Views want = qf::ref_tokens(text);
   FUZZ_CHECK(same_views(got, want), g_input,
-             "each_token " + describe(got, text) + ", want " + describe(want, text));
+             "TokenCursor " + describe(got, text) + ", want " + describe(want, text));
   for (const std::string_view token : got) FUZZ_CHECK(!token.empty() && qf::inside(token, text), g_input);
 
   std::string_view out[8];
@@ -109,7 +120,7 @@ void check_trim(std::string_view text) {
 }
 
 void check_split(std::string_view text, char separator) {
-  const Views pieces = collect(sr::split_on_char(text, separator));
+  const Views pieces = collect(sr::SplitCursor(text, separator));
   std::size_t separators = 0;
   for (const char c : text) separators += c == separator ? 1 : 0;
   FUZZ_CHECK(pieces.size() == separators + 1, g_input, "pieces " + describe(pieces, text));

@@ -6,15 +6,15 @@
 
 #include "device_reference.h"
 #include "fuzz_support.h"
-#include "sys_reader/readers.h"
+#include "sys_reader/device_lines.h"
 
 namespace quillmere::fuzz {
 
 // The devices the reader finds in `text`, by name, the last line winning.
-inline DeviceMap parsed_devices(sys_reader::DeviceFormat format, std::string_view text) {
+inline DeviceMap parsed_devices(DeviceFormat format, std::string_view text) {
   std::vector<sys_reader::DeviceLine> lines;
-  sys_reader::parse_device_lines(format, text, lines);
-  return map_of(lines);
+  sys_reader::parse_device_lines(layout_of(format), text, lines);
+  return map_of(format, lines);
 }
 
 // Every device name is a run of non-blank text taken from the input, empty

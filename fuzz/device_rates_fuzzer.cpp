@@ -1,8 +1,9 @@
 // Device lines and rates against the plain reading in device_reference.h:
 // for two readings of a device file (any bytes at all, as the files are read
 // without a UTF-8 check), the devices parsed from each and the rates between
-// them, through device_rates and through a DeviceHistory reading the texts
-// as files tick after tick, must equal the reference's exactly.
+// them, through the exact contract's device_rates over tables read from the
+// texts and through a DeviceHistory reading them tick after tick, must equal
+// the reference's exactly.
 //
 // Input: one mode byte, two bytes giving the length of the first reading,
 // then the bytes of both. The mode picks the format, the interval, and how
@@ -19,12 +20,15 @@
 #include <cstdio>
 #include <string>
 
+#include "collector/device_table.h"
+#include "collector/exact/exact_contract.h"
 #include "device_reference.h"
 #include "fuzz_support.h"
 #include "os/unique_fd.h"
 
 namespace qf = quillmere::fuzz;
 namespace sr = quillmere::sys_reader;
+namespace co = quillmere::collector;
 
 namespace {
 
@@ -61,7 +65,9 @@ std::string shifted_digits(std::string_view text, unsigned shift) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return 0;
   const unsigned mode = data[0];
-  const sr::DeviceFormat format = (mode & 1) != 0 ? sr::DeviceFormat::kNetDev : sr::DeviceFormat::kDiskstats;
+  const qf::DeviceFormat format = (mode & 1) != 0 ? qf::DeviceFormat::kNetDev : qf::DeviceFormat::kDiskstats;
+  const sr::DeviceLayout& layout = qf::layout_of(format);
+  const std::uint64_t unit = qf::unit_of(format);
   constexpr std::array<double, 4> kIntervals = {1.0, 0.25, 0.0, -1.0};
   const double interval_seconds = kIntervals[(mode >> 1) & 3];
   const std::string_view body = qf::as_text(data + 3, size - 3);
@@ -81,35 +87,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const qf::DeviceMap first_map = qf::reference_map(format, first);
   const qf::DeviceMap second_map = qf::reference_map(format, second);
   std::vector<sr::DeviceLine> lines;
-  sr::parse_device_lines(format, first, lines);
-  FUZZ_CHECK(qf::same_devices(qf::map_of(lines), first_map), both, "devices of the first reading");
-  sr::parse_device_lines(format, second, lines);
-  FUZZ_CHECK(qf::same_devices(qf::map_of(lines), second_map), both, "devices of the second reading");
+  sr::parse_device_lines(layout, first, lines);
+  FUZZ_CHECK(qf::same_devices(qf::map_of(format, lines), first_map), both, "devices of the first reading");
+  sr::parse_device_lines(layout, second, lines);
+  FUZZ_CHECK(qf::same_devices(qf::map_of(format, lines), second_map), both, "devices of the second reading");
 
   // The rates between parsed tables, both ways.
   const auto forward = qf::reference_rates(first_map, second_map, interval_seconds);
   const auto backward = qf::reference_rates(second_map, first_map, interval_seconds);
-  sr::DeviceTable a;
-  sr::DeviceTable b;
-  a.text = first;
-  b.text = second;
-  sr::parse_device_lines(format, a.text, a.lines);
-  sr::parse_device_lines(format, b.text, b.lines);
-  FUZZ_CHECK(sr::device_rates(a, b, interval_seconds) == forward, both, "device_rates forward");
-  FUZZ_CHECK(sr::device_rates(b, a, interval_seconds) == backward, both, "device_rates backward");
+  static const MemoryFile file;
+  co::DeviceTable a;
+  co::DeviceTable b;
+  file.write(first);
+  co::read_device_table(file.path(), sr::kDeviceSourceLimit, layout, a);
+  file.write(second);
+  co::read_device_table(file.path(), sr::kDeviceSourceLimit, layout, b);
+  FUZZ_CHECK(co::exact::device_rates(a, b, unit, interval_seconds) == forward, both, "device_rates forward");
+  FUZZ_CHECK(co::exact::device_rates(b, a, unit, interval_seconds) == backward, both, "device_rates backward");
 
-  // The sampler's way: files read tick after tick, first, second, first,
+  // The collector's way: files read tick after tick, first, second, first,
   // second, so that each reading is compared with the other in turn and
   // the names index passes from one table to the next.
-  static const MemoryFile file;
-  sr::DeviceHistory history(format, file.path());
+  co::DeviceHistory history;
   file.write(first);
-  history.read_baseline();
+  history.read(file.path(), sr::kDeviceSourceLimit, layout);
   for (int tick = 0; tick < 3; ++tick) {
     const bool to_second = tick % 2 == 0;
     file.write(to_second ? second : first);
-    FUZZ_CHECK(history.read_rates(interval_seconds) == (to_second ? forward : backward), both,
-               "DeviceHistory tick " + std::to_string(tick));
+    const co::DeviceHistory::Pair tables = history.read(file.path(), sr::kDeviceSourceLimit, layout);
+    FUZZ_CHECK(co::exact::device_rates(tables.previous, tables.current, unit, interval_seconds) ==
+                   (to_second ? forward : backward),
+               both, "DeviceHistory tick " + std::to_string(tick));
   }
   return 0;
 }

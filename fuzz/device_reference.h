@@ -13,14 +13,31 @@
 #include <unordered_map>
 #include <utility>
 
+#include "fuzz_support.h"
 #include "sys_reader/cutting.h"
 #include "sys_reader/numbers.h"
-#include "sys_reader/readers.h"
+#include "sys_reader/sources/diskstats.h"
+#include "sys_reader/sources/net_dev.h"
 
 namespace quillmere::fuzz {
 
+// Bytes in and out of one device, a counter that is not a number read as 0,
+// as the exact call takes them.
+struct DeviceBytes {
+  std::uint64_t in_bytes = 0;
+  std::uint64_t out_bytes = 0;
+  bool operator==(const DeviceBytes&) const = default;
+};
+
+enum class DeviceFormat { kDiskstats, kNetDev };
+
+inline const sys_reader::DeviceLayout& layout_of(DeviceFormat format) {
+  return format == DeviceFormat::kDiskstats ? sys_reader::kDiskstatsLayout : sys_reader::kNetDevLayout;
+}
+inline std::uint64_t unit_of(DeviceFormat format) { return format == DeviceFormat::kDiskstats ? 512 : 1; }
+
 // Device name -> bytes. Names compare byte for byte; no order.
-using DeviceMap = std::unordered_map<std::string, sys_reader::DeviceBytes>;
+using DeviceMap = std::unordered_map<std::string, DeviceBytes>;
 
 // The map of the lines after the first `header_lines`: a line with at least
 // kTokens tokens gives one device through entry(tokens); shorter lines are
@@ -41,15 +58,14 @@ DeviceMap reference_device_map(std::string_view text, std::size_t header_lines, 
 
 struct ReferenceDevice {
   std::string_view name;
-  sys_reader::DeviceBytes bytes;
+  DeviceBytes bytes;
 };
 
 // /proc/diskstats: name in token 3, sectors read in 6, written in 10, at
 // least 14 tokens; a sector is 512 bytes.
 inline DeviceMap reference_disk_map(std::string_view text) {
   return reference_device_map<14>(text, 0, [](const auto& tokens) {
-    return ReferenceDevice{tokens[2], {sys_reader::parse_u64_or_zero(tokens[5]) * 512,
-                                       sys_reader::parse_u64_or_zero(tokens[9]) * 512}};
+    return ReferenceDevice{tokens[2], {ref_u64(tokens[5]).value_or(0) * 512, ref_u64(tokens[9]).value_or(0) * 512}};
   });
 }
 
@@ -59,12 +75,12 @@ inline DeviceMap reference_net_map(std::string_view text) {
   return reference_device_map<17>(text, 2, [](const auto& tokens) {
     std::string_view name = tokens[0];
     while (!name.empty() && name.back() == ':') name.remove_suffix(1);
-    return ReferenceDevice{name, {sys_reader::parse_u64_or_zero(tokens[1]), sys_reader::parse_u64_or_zero(tokens[9])}};
+    return ReferenceDevice{name, {ref_u64(tokens[1]).value_or(0), ref_u64(tokens[9]).value_or(0)}};
   });
 }
 
-inline DeviceMap reference_map(sys_reader::DeviceFormat format, std::string_view text) {
-  return format == sys_reader::DeviceFormat::kDiskstats ? reference_disk_map(text) : reference_net_map(text);
+inline DeviceMap reference_map(DeviceFormat format, std::string_view text) {
+  return format == DeviceFormat::kDiskstats ? reference_disk_map(text) : reference_net_map(text);
 }
 
 // Sum of the per-device increases of the devices in both maps, each
@@ -91,9 +107,13 @@ inline std::pair<std::uint64_t, std::uint64_t> reference_rates(const DeviceMap& 
 }
 
 // The readers' device lines as a map, the last line of a name winning.
-inline DeviceMap map_of(const std::vector<sys_reader::DeviceLine>& lines) {
+inline DeviceMap map_of(DeviceFormat format, const std::vector<sys_reader::DeviceLine>& lines) {
+  const std::uint64_t unit = unit_of(format);
   DeviceMap devices;
-  for (const sys_reader::DeviceLine& line : lines) devices.insert_or_assign(std::string(line.name), line.bytes);
+  for (const sys_reader::DeviceLine& line : lines) {
+    devices.insert_or_assign(std::string(line.name),
+                             DeviceBytes{line.first.value_or(0) * unit, line.second.value_or(0) * unit});
+  }
   return devices;
 }
 

@@ -7,20 +7,19 @@
 #include "device_checks.h"
 
 namespace qf = quillmere::fuzz;
-namespace sr = quillmere::sys_reader;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Any bytes at all must be safe to parse; the checks below are made on
   // the text the reader really gets.
   const std::string_view raw = qf::as_text(data, size);
-  qf::parsed_devices(sr::DeviceFormat::kDiskstats, raw);
+  qf::parsed_devices(qf::DeviceFormat::kDiskstats, raw);
   const qf::ReaderText reader_text(raw);
   const std::string_view text = reader_text.view();
-  const qf::DeviceMap disks = qf::parsed_devices(sr::DeviceFormat::kDiskstats, text);
+  const qf::DeviceMap disks = qf::parsed_devices(qf::DeviceFormat::kDiskstats, text);
   for (const auto& [name, bytes] : disks) {
     FUZZ_CHECK(bytes.in_bytes % 512 == 0 && bytes.out_bytes % 512 == 0, text, "device " + qf::hex(name));
   }
   qf::check_device_map(text, disks,
-                       [](std::string_view t) { return qf::parsed_devices(sr::DeviceFormat::kDiskstats, t); });
+                       [](std::string_view t) { return qf::parsed_devices(qf::DeviceFormat::kDiskstats, t); });
   return 0;
 }

@@ -7,12 +7,16 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "sys_reader/readers.h"
+#include "collector/exact/exact_contract.h"
+#include "sys_reader/sources/loadavg.h"
 
 namespace qf = quillmere::fuzz;
 namespace sr = quillmere::sys_reader;
+namespace ex = quillmere::collector::exact;
 
 namespace {
+
+ex::LoadAverage parse_load_average(std::string_view text) { return ex::load_average(sr::parse_loadavg(text)); }
 
 float reference_f32_or_zero(std::string_view token) {
   if (!qf::ref_float_grammar(token)) return 0.0f;
@@ -25,10 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Any bytes at all must be safe to parse; the checks below are made on
   // the text the reader really gets.
   const std::string_view raw = qf::as_text(data, size);
-  sr::parse_load_average(raw);
+  parse_load_average(raw);
   const qf::ReaderText reader_text(raw);
   const std::string_view text = reader_text.view();
-  const sr::LoadAverage load = sr::parse_load_average(text);
+  const ex::LoadAverage load = parse_load_average(text);
   const std::vector<std::string_view> tokens = qf::ref_tokens(text);
   float want[4] = {};
   if (tokens.size() >= 5) {

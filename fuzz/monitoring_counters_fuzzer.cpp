@@ -1,59 +1,59 @@
-// The monitoring parsers against the one-shot parsers of the same files: on
-// any text they must take the same fields, differing only where they report
-// a missing line, a malformed field or a value that does not fit as absent
-// instead of 0 or a wrapped number.
+// The monitoring contract against the exact contract over the same records:
+// on any text they must take the same fields, differing only where the
+// monitoring side reports a missing line, a malformed field or a value that
+// does not fit as absent instead of 0 or a wrapped number.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "collector/exact/exact_contract.h"
+#include "collector/monitoring/monitoring_contract.h"
 #include "fuzz_support.h"
-#include "sys_reader/counters.h"
-#include "sys_reader/readers.h"
+#include "sys_reader/sources/loadavg.h"
+#include "sys_reader/sources/meminfo.h"
+#include "sys_reader/sources/stat.h"
+#include "sys_reader/sources/vmstat.h"
 
 namespace qf = quillmere::fuzz;
 namespace sr = quillmere::sys_reader;
+namespace co = quillmere::collector;
+namespace ex = quillmere::collector::exact;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const qf::ReaderText reader_text(qf::as_text(data, size));
   const std::string_view text = reader_text.view();
 
-  // Told to read a malformed field as 0, they take what the one-shot readers take.
-  const sr::StatCounters stat = sr::parse_stat_counters(text, sr::Malformed::kZero);
-  const sr::CpuTimes times = sr::parse_cpu_times(text, 0);
-  const sr::CpuTicks ticks = stat.cpu.value_or(sr::CpuTicks{});
-  FUZZ_CHECK(ticks.user + ticks.nice == times.user && ticks.system == times.system && ticks.idle == times.idle &&
-                 ticks.iowait == times.iowait && ticks.irq == times.irq && ticks.softirq == times.softirq &&
-                 ticks.steal == times.steal,
-             text);
-  FUZZ_CHECK(stat.context_switches_total.value_or(0) == times.context_switches_total, text);
-  // Left to themselves they report a value only where the text holds it.
-  const sr::StatCounters strict_stat = sr::parse_stat_counters(text);
-  if (strict_stat.cpu) {
-    const sr::CpuTicks& t = *strict_stat.cpu;
-    FUZZ_CHECK(t.user == ticks.user && t.nice == ticks.nice && t.system == ticks.system && t.idle == ticks.idle &&
-                   t.iowait == ticks.iowait && t.irq == ticks.irq && t.softirq == ticks.softirq &&
-                   t.steal == ticks.steal,
+  // A value the monitoring side reports is the exact call's; the exact call
+  // reads what the monitoring side leaves absent as 0.
+  const sr::StatRecord stat = sr::parse_stat(text);
+  const ex::CpuTimes times = ex::cpu_times(stat, 0);
+  if (const std::optional<co::CpuTicks> ticks = co::cpu_ticks(stat)) {
+    const co::CpuTicks& t = *ticks;
+    const co::CpuTicks& u = times.ticks;
+    FUZZ_CHECK(t.user == u.user && t.nice == u.nice && t.system == u.system && t.idle == u.idle &&
+                   t.iowait == u.iowait && t.irq == u.irq && t.softirq == u.softirq && t.steal == u.steal,
                text);
   }
-  FUZZ_CHECK(!strict_stat.context_switches_total || strict_stat.context_switches_total == stat.context_switches_total,
-             text);
+  // Unknown to the monitoring side only when a column is not a number.
+  FUZZ_CHECK(co::cpu_ticks(stat).has_value() == (stat.cpu.has_value() && stat.malformed_columns == 0), text);
+  FUZZ_CHECK(stat.context_switches.value_or(0) == times.context_switches_total, text);
 
-  const sr::MemoryCounters memory = sr::parse_memory_counters(text, sr::Malformed::kZero);
-  const sr::MemoryUsage usage = sr::parse_memory_usage(text);
-  FUZZ_CHECK(memory.total_bytes.value_or(0) == usage.mem_total_bytes, text);
-  FUZZ_CHECK(memory.used_bytes.value_or(0) == usage.mem_used_bytes, text);
-  FUZZ_CHECK(memory.used_bytes.has_value() == memory.total_bytes.has_value(), text);
-  // A total reported is the one-shot value; what is used never exceeds it.
-  const sr::MemoryCounters strict_memory = sr::parse_memory_counters(text);
-  FUZZ_CHECK(!strict_memory.total_bytes || strict_memory.total_bytes == memory.total_bytes, text);
-  FUZZ_CHECK(!strict_memory.used_bytes || strict_memory.used_bytes <= strict_memory.total_bytes, text);
+  const sr::MeminfoRecord meminfo = sr::parse_meminfo(text);
+  const co::MemoryCounters memory = co::memory_counters(meminfo);
+  const ex::MemoryUsage usage = ex::memory_usage(meminfo);
+  FUZZ_CHECK(!memory.total_bytes || memory.total_bytes == usage.mem_total_bytes, text);
+  FUZZ_CHECK(!memory.used_bytes || memory.used_bytes == usage.mem_used_bytes, text);
+  // What is used never exceeds the total, and needs it.
+  FUZZ_CHECK(!memory.used_bytes || memory.used_bytes <= memory.total_bytes, text);
 
   // The same tokens: a double-precision load rounded to single precision is
   // the single-precision parse, or (rounding twice) its neighbour; only a
   // finite value that is not negative is reported.
-  const std::optional<sr::LoadAverage64> load = sr::parse_load_average64(text);
-  const sr::LoadAverage single = sr::parse_load_average(text);
+  const std::optional<sr::LoadavgRecord> loadavg = sr::parse_loadavg(text);
+  const std::optional<co::LoadAverage64> load = co::load_average64(loadavg);
+  const ex::LoadAverage single = ex::load_average(loadavg);
+  FUZZ_CHECK(load.has_value() == loadavg.has_value(), text);
   if (load) {
     const auto same = [](std::optional<double> a, float b) {
       if (!a) return true;
@@ -66,13 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                text);
   }
 
-  const sr::PageFaultTotals faults = sr::parse_page_fault_totals(text, sr::Malformed::kZero);
-  const sr::PageFaultCounts counts = sr::parse_page_faults(text, 0, 0);
-  FUZZ_CHECK(faults.faults.value_or(0) == counts.minor_total && faults.major_faults.value_or(0) == counts.major_total,
-             text);
-  const sr::PageFaultTotals strict_faults = sr::parse_page_fault_totals(text);
-  FUZZ_CHECK((!strict_faults.faults || strict_faults.faults == faults.faults) &&
-                 (!strict_faults.major_faults || strict_faults.major_faults == faults.major_faults),
+  const sr::VmstatRecord vmstat = sr::parse_vmstat(text);
+  const ex::PageFaultCounts counts = ex::page_faults(vmstat, 0, 0);
+  FUZZ_CHECK(vmstat.pgfault.value_or(0) == counts.minor_total && vmstat.pgmajfault.value_or(0) == counts.major_total,
              text);
   return 0;
 }

@@ -9,16 +9,15 @@
 #include "device_checks.h"
 
 namespace qf = quillmere::fuzz;
-namespace sr = quillmere::sys_reader;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Any bytes at all must be safe to parse; the checks below are made on
   // the text the reader really gets.
   const std::string_view raw = qf::as_text(data, size);
-  qf::parsed_devices(sr::DeviceFormat::kNetDev, raw);
+  qf::parsed_devices(qf::DeviceFormat::kNetDev, raw);
   const qf::ReaderText reader_text(raw);
   const std::string_view text = reader_text.view();
-  const qf::DeviceMap interfaces = qf::parsed_devices(sr::DeviceFormat::kNetDev, text);
+  const qf::DeviceMap interfaces = qf::parsed_devices(qf::DeviceFormat::kNetDev, text);
   for (const auto& [name, bytes] : interfaces) {
     FUZZ_CHECK(!name.ends_with(':'), text, "interface " + qf::hex(name));
   }
@@ -28,6 +27,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(interfaces.size() + 1 <= newlines || interfaces.empty(), text,
              std::to_string(interfaces.size()) + " interfaces");
   qf::check_device_map(
-      text, interfaces, [](std::string_view t) { return qf::parsed_devices(sr::DeviceFormat::kNetDev, t); }, true);
+      text, interfaces, [](std::string_view t) { return qf::parsed_devices(qf::DeviceFormat::kNetDev, t); }, true);
   return 0;
 }

@@ -1,12 +1,16 @@
 // The thermal zone text: parse_f32(trim_whitespace(text)) against the
 // reference trim and float grammar (valid UTF-8 only, as read_text_file
-// passes nothing else on), and read_cpu_temperature end to end on a
-// zone directory whose one temp file holds the input: millidegrees / 1000
-// when the file is valid UTF-8 and its trimmed text a number, else 0.
+// passes nothing else on), and the zone read as the exact collector reads it
+// (the zone listed, its temp file read, its token taken and converted by the
+// exact contract) on a zone directory whose one temp file holds the input:
+// millidegrees / 1000 when the file is valid UTF-8 and its trimmed text a
+// number, else no value.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +18,8 @@
 
 #include "fuzz_support.h"
 #include "os/unique_fd.h"
-#include "sys_reader/readers.h"
+#include "collector/exact/exact_contract.h"
+#include "sys_reader/sources/thermal.h"
 #include "sys_reader/file_read.h"
 #include "sys_reader/numbers.h"
 #include "sys_reader/unicode_space.h"
@@ -22,6 +27,7 @@
 namespace qf = quillmere::fuzz;
 namespace sr = quillmere::sys_reader;
 namespace os = quillmere::os;
+namespace ex = quillmere::collector::exact;
 
 namespace {
 
@@ -90,9 +96,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   zones.write(text);
-  const float celsius = sr::read_cpu_temperature(zones.root().c_str());
-  const float expected = want ? *want / 1000.0f : 0.0f;
-  FUZZ_CHECK(qf::same_float(celsius, expected), text,
-             "read_cpu_temperature gave " + qf::describe(celsius) + ", want " + qf::describe(expected));
+  const std::vector<std::string> names = sr::thermal_zone_names(zones.root());
+  FUZZ_CHECK(names.size() == 1 && names[0] == "thermal_zone0", text);
+  const std::optional<std::string> read = sr::read_text_file(sr::zone_file(zones.root(), names[0], "temp").c_str());
+  const std::optional<float> celsius = read ? ex::zone_celsius(sr::parse_zone_temp(*read)) : std::nullopt;
+  FUZZ_CHECK(celsius.has_value() == want.has_value(), text, celsius ? "a value" : "no value");
+  if (celsius) {
+    const float expected = *want / 1000.0f;
+    FUZZ_CHECK(qf::same_float(*celsius, expected), text,
+               "the zone gave " + qf::describe(*celsius) + ", want " + qf::describe(expected));
+  }
   return 0;
 }

@@ -1,4 +1,5 @@
-// C++ failures as Python exceptions, by each module's rules.
+// C++ failures as Python exceptions, by each module's rules, and the dict
+// helpers.
 #include "lib/boundary.h"
 
 #include <cerrno>
@@ -6,7 +7,6 @@
 #include <stdexcept>
 
 #include "runtime/fault.h"
-#include "runtime/sampling_runtime.h"
 
 namespace quillmere::lib {
 namespace {
@@ -84,6 +84,22 @@ void raise_current_exception(const BoundaryRules& rules) noexcept {
   } catch (...) {
     raise_internal_fault(rules, "unknown exception", false);
   }
+}
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the order of PyDict_SetItem
+bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
+  PyRef owned_value(value);
+  if (!owned_value) return false;
+  return PyDict_SetItem(dict, key, owned_value.get()) == 0;
+}
+
+PyObject* new_none() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+PyObject* unsigned_int(std::uint64_t value) {
+  return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
 }
 
 }  // namespace quillmere::lib

@@ -12,6 +12,9 @@
 // without_gil() runs a body with the interpreter lock released and takes the
 // lock back by a plain call once the body is done, never from a destructor:
 // that call is where the thread may be ended, and a destructor is noexcept.
+// The dict helpers build both modules' dictionaries: values made from C++
+// numbers, inserted under keys interned once per module, with no reference
+// leaked on an error path.
 // Call everything here with the interpreter lock held.
 #pragma once
 
@@ -19,8 +22,12 @@
 
 #include <cxxabi.h>  // abi::__forced_unwind
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <optional>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -76,20 +83,15 @@ Result call_guarded(const BoundaryRules& rules, Result failure, Body&& body) {
 template <typename Body>
 auto without_gil(Body&& body) -> std::invoke_result_t<Body&&> {
   using Result = std::invoke_result_t<Body&&>;
-  std::exception_ptr failure;
-  PyThreadState* state = PyEval_SaveThread();
   if constexpr (std::is_void_v<Result>) {
-    try {
+    without_gil([&body] {
       std::forward<Body>(body)();
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    PyEval_RestoreThread(state);  // may end this thread: see the top
-    if (failure) std::rethrow_exception(failure);
+      return true;
+    });
   } else {
     std::optional<Result> result;
+    std::exception_ptr failure;
+    PyThreadState* state = PyEval_SaveThread();
     try {
       result.emplace(std::forward<Body>(body)());
     } catch (abi::__forced_unwind&) {
@@ -101,6 +103,55 @@ auto without_gil(Body&& body) -> std::invoke_result_t<Body&&> {
     if (failure) std::rethrow_exception(failure);
     return std::move(*result);
   }
+}
+
+// --- Building dicts ----------------------------------------------------------
+
+// Inserts key -> value, taking ownership of `value` (which may be nullptr
+// after a failed constructor). Returns false with a Python error set.
+bool set_item(PyObject* dict, PyObject* key, PyObject* value);
+
+// New references: None, and an unsigned value as an int (never negative, also
+// where long is 32 bits wide).
+PyObject* new_none();
+PyObject* unsigned_int(std::uint64_t value);
+
+// A module's dict keys as interned str objects (strong references, nullptr
+// when not made), so that building a dict creates and hashes no key string.
+template <std::size_t N>
+using InternedKeys = std::array<PyObject*, N>;
+
+// The slot of a key name, found at compile time: a misspelt key does not
+// build.
+template <std::size_t N>
+consteval std::size_t key_index(const std::array<const char*, N>& names, std::string_view name) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (name == names[i]) return i;
+  }
+  throw "not a key of the module's dicts";
+}
+
+// Fills every slot; false with a Python error set (the slots made so far stay
+// filled, for clear_keys to release).
+template <std::size_t N>
+bool intern_keys(const std::array<const char*, N>& names, InternedKeys<N>& keys) {
+  for (std::size_t i = 0; i < N; ++i) {
+    keys[i] = PyUnicode_InternFromString(names[i]);
+    if (keys[i] == nullptr) return false;
+  }
+  return true;
+}
+
+template <std::size_t N>
+void clear_keys(InternedKeys<N>& keys) noexcept {
+  for (PyObject*& key : keys) Py_CLEAR(key);
+}
+
+// For a module's traverse.
+template <std::size_t N>
+int visit_keys(const InternedKeys<N>& keys, visitproc visit, void* arg) {
+  for (PyObject* key : keys) Py_VISIT(key);
+  return 0;
 }
 
 }  // namespace quillmere::lib

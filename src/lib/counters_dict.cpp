@@ -12,42 +12,31 @@
 namespace quillmere::lib {
 namespace {
 
-// Inserts key -> value, taking ownership of `value` (nullptr after a failed
-// constructor). Returns false with a Python error set.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the order of PyDict_SetItem
-bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
-  PyRef owned_value(value);
-  if (!owned_value) return false;
-  return PyDict_SetItem(dict, key, owned_value.get()) == 0;
-}
+consteval std::size_t key(std::string_view name) { return key_index(kDictKeyNames, name); }
 
-PyObject* none() {
-  Py_INCREF(Py_None);
-  return Py_None;
-}
+PyObject* to_int(std::uint64_t value) { return unsigned_int(value); }
 
-PyObject* to_int(std::uint64_t value) { return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)); }
+PyObject* to_int(std::optional<std::uint64_t> value) { return value ? unsigned_int(*value) : new_none(); }
 
-PyObject* to_int(std::optional<std::uint64_t> value) { return value ? to_int(*value) : none(); }
+PyObject* to_int(std::optional<std::uint32_t> value) { return value ? unsigned_int(*value) : new_none(); }
 
-PyObject* to_int(std::optional<std::uint32_t> value) { return value ? to_int(std::uint64_t{*value}) : none(); }
-
-PyObject* to_float(std::optional<double> value) { return value ? PyFloat_FromDouble(*value) : none(); }
+PyObject* to_float(std::optional<double> value) { return value ? PyFloat_FromDouble(*value) : new_none(); }
 
 PyObject* name_to_str(std::string_view name) {
   return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape");
 }
 
-// name -> {first_key: int, second_key: int}, or None without the source.
-PyObject* devices_dict(const DictKeys& keys, const std::optional<std::vector<sys_reader::DeviceReading>>& devices,
-                       std::size_t first_key, std::size_t second_key) {
-  if (!devices) return none();
+// name -> {first_key: int, second_key: int} in name order, or None without
+// the source.
+PyObject* devices_dict(const DictKeys& keys, const collector::DeviceReading& devices, std::size_t first_key,
+                       std::size_t second_key) {
+  if (!devices.table.readable) return new_none();
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
-  for (const sys_reader::DeviceReading& device : *devices) {
+  for (const collector::DeviceCounters& device : collector::device_counters(devices)) {
     PyRef entry(PyDict_New());
-    if (!entry || !set_item(entry.get(), keys[first_key], to_int(device.in_bytes)) ||
-        !set_item(entry.get(), keys[second_key], to_int(device.out_bytes))) {
+    if (!entry || !set_item(entry.get(), keys[first_key], to_int(device.first_bytes)) ||
+        !set_item(entry.get(), keys[second_key], to_int(device.second_bytes))) {
       return nullptr;
     }
     PyRef name(name_to_str(device.name));
@@ -57,8 +46,8 @@ PyObject* devices_dict(const DictKeys& keys, const std::optional<std::vector<sys
 }
 
 PyObject* cpu_seconds_dict(const DictKeys& keys, const collector::CounterReading& r) {
-  if (!r.stat.cpu) return none();
-  const sys_reader::CpuTicks& t = *r.stat.cpu;
+  if (!r.cpu) return new_none();
+  const collector::CpuTicks& t = *r.cpu;
   const double hz = r.ticks_per_second;
   const auto seconds = [hz](std::uint64_t ticks) { return PyFloat_FromDouble(static_cast<double>(ticks) / hz); };
   PyRef dict(PyDict_New());
@@ -71,13 +60,13 @@ PyObject* cpu_seconds_dict(const DictKeys& keys, const collector::CounterReading
   return ok ? dict.release() : nullptr;
 }
 
-PyObject* temperatures_dict(const DictKeys& keys, const std::vector<sys_reader::ThermalZoneReading>& zones) {
+PyObject* temperatures_dict(const DictKeys& keys, const std::vector<collector::ZoneTemperature>& zones) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
-  for (const sys_reader::ThermalZoneReading& zone : zones) {
+  for (const collector::ZoneTemperature& zone : zones) {
     PyRef entry(PyDict_New());
     if (!entry) return nullptr;
-    PyObject* type = zone.type ? name_to_str(*zone.type) : none();
+    PyObject* type = zone.type ? name_to_str(*zone.type) : new_none();
     if (!set_item(entry.get(), keys[key("type")], type) ||
         !set_item(entry.get(), keys[key("celsius")], PyFloat_FromDouble(zone.celsius))) {
       return nullptr;
@@ -90,18 +79,10 @@ PyObject* temperatures_dict(const DictKeys& keys, const std::vector<sys_reader::
 
 }  // namespace
 
-bool make_dict_keys(DictKeys& keys) {
-  for (std::size_t i = 0; i < kDictKeyNames.size(); ++i) {
-    keys[i] = PyUnicode_InternFromString(kDictKeyNames[i]);
-    if (keys[i] == nullptr) return false;
-  }
-  return true;
-}
-
 PyObject* build_counters_dict(const DictKeys& keys, const collector::CounterReading& r) {
-  const auto [disk_read, disk_written] = r.disk_totals();
-  const auto [net_received, net_transmitted] = r.net_totals();
-  const auto load = [&r](std::optional<double> sys_reader::LoadAverage64::*field) {
+  const auto [disk_read, disk_written] = collector::device_totals(r.disks);
+  const auto [net_received, net_transmitted] = collector::device_totals(r.interfaces);
+  const auto load = [&r](std::optional<double> collector::LoadAverage64::*field) {
     return r.load ? (*r.load).*field : std::nullopt;
   };
   const std::optional<double> cpu_temp =
@@ -114,19 +95,19 @@ PyObject* build_counters_dict(const DictKeys& keys, const collector::CounterRead
       set_item(d, keys[key("timestamp")], PyFloat_FromDouble(timestamp_seconds(r.timestamp))) &&
       set_item(d, keys[key("uptime_seconds")], to_float(r.uptime_seconds)) &&
       set_item(d, keys[key("cpu_seconds")], cpu_seconds_dict(keys, r)) &&
-      set_item(d, keys[key("context_switches_total")], to_int(r.stat.context_switches_total)) &&
-      set_item(d, keys[key("page_faults_total")], to_int(r.page_faults.faults)) &&
-      set_item(d, keys[key("page_faults_major_total")], to_int(r.page_faults.major_faults)) &&
+      set_item(d, keys[key("context_switches_total")], to_int(r.context_switches_total)) &&
+      set_item(d, keys[key("page_faults_total")], to_int(r.page_faults_total)) &&
+      set_item(d, keys[key("page_faults_major_total")], to_int(r.page_faults_major_total)) &&
       set_item(d, keys[key("disk_read_bytes_total")], to_int(disk_read)) &&
       set_item(d, keys[key("disk_written_bytes_total")], to_int(disk_written)) &&
       set_item(d, keys[key("net_received_bytes_total")], to_int(net_received)) &&
       set_item(d, keys[key("net_transmitted_bytes_total")], to_int(net_transmitted)) &&
       set_item(d, keys[key("disks")], devices_dict(keys, r.disks, key("read_bytes"), key("written_bytes"))) &&
       set_item(d, keys[key("interfaces")], devices_dict(keys, r.interfaces, key("received_bytes"), key("transmitted_bytes"))) &&
-      set_item(d, keys[key("run_queue_length")], to_float(load(&sys_reader::LoadAverage64::run_queue_length))) &&
-      set_item(d, keys[key("load_avg_1")], to_float(load(&sys_reader::LoadAverage64::load_avg_1))) &&
-      set_item(d, keys[key("load_avg_5")], to_float(load(&sys_reader::LoadAverage64::load_avg_5))) &&
-      set_item(d, keys[key("load_avg_15")], to_float(load(&sys_reader::LoadAverage64::load_avg_15))) &&
+      set_item(d, keys[key("run_queue_length")], to_float(load(&collector::LoadAverage64::run_queue_length))) &&
+      set_item(d, keys[key("load_avg_1")], to_float(load(&collector::LoadAverage64::load_avg_1))) &&
+      set_item(d, keys[key("load_avg_5")], to_float(load(&collector::LoadAverage64::load_avg_5))) &&
+      set_item(d, keys[key("load_avg_15")], to_float(load(&collector::LoadAverage64::load_avg_15))) &&
       set_item(d, keys[key("mem_total_bytes")], to_int(r.memory.total_bytes)) &&
       set_item(d, keys[key("mem_used_bytes")], to_int(r.memory.used_bytes)) &&
       set_item(d, keys[key("mem_available_bytes")], to_int(r.memory.available_bytes)) &&
@@ -144,7 +125,7 @@ PyObject* build_sample_dict(const DictKeys& keys, const collector::IntervalSampl
   const auto cpu = [&s](double Shares::*field) {
     return to_float(s.cpu ? std::optional<double>((*s.cpu).*field) : std::nullopt);
   };
-  const auto load = [&s](std::optional<double> sys_reader::LoadAverage64::*field) {
+  const auto load = [&s](std::optional<double> collector::LoadAverage64::*field) {
     return to_float(s.load ? (*s.load).*field : std::nullopt);
   };
   PyRef dict(PyDict_New());
@@ -168,9 +149,9 @@ PyObject* build_sample_dict(const DictKeys& keys, const collector::IntervalSampl
                   set_item(d, keys[key("page_faults_minor_per_sec")], to_float(s.page_faults_minor_per_sec)) &&
                   set_item(d, keys[key("page_faults_major_per_sec")], to_float(s.page_faults_major_per_sec)) &&
                   set_item(d, keys[key("uptime_seconds")], to_float(s.uptime_seconds)) &&
-                  set_item(d, keys[key("load_avg_1")], load(&sys_reader::LoadAverage64::load_avg_1)) &&
-                  set_item(d, keys[key("load_avg_5")], load(&sys_reader::LoadAverage64::load_avg_5)) &&
-                  set_item(d, keys[key("load_avg_15")], load(&sys_reader::LoadAverage64::load_avg_15)) &&
+                  set_item(d, keys[key("load_avg_1")], load(&collector::LoadAverage64::load_avg_1)) &&
+                  set_item(d, keys[key("load_avg_5")], load(&collector::LoadAverage64::load_avg_5)) &&
+                  set_item(d, keys[key("load_avg_15")], load(&collector::LoadAverage64::load_avg_15)) &&
                   set_item(d, keys[key("disk_read_bytes_per_sec")], to_float(s.disk_read_bytes_per_sec)) &&
                   set_item(d, keys[key("disk_write_bytes_per_sec")], to_float(s.disk_write_bytes_per_sec)) &&
                   set_item(d, keys[key("net_rx_bytes_per_sec")], to_float(s.net_rx_bytes_per_sec)) &&

@@ -10,11 +10,10 @@
 #include <Python.h>
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
-#include <string_view>
 
-#include "collector/counter_reading.h"
+#include "collector/monitoring/monitoring_contract.h"
+#include "lib/boundary.h"
 
 namespace quillmere::lib {
 
@@ -32,24 +31,10 @@ inline constexpr std::array kDictKeyNames = {
     "disk_read_bytes_per_sec", "disk_write_bytes_per_sec", "net_rx_bytes_per_sec", "net_tx_bytes_per_sec",
     "measure_clock", "interval_seconds", "missed"};
 
-// The index of a key name, found at compile time: a misspelt key does not
-// build.
-consteval std::size_t key(std::string_view name) {
-  for (std::size_t i = 0; i < kDictKeyNames.size(); ++i) {
-    if (name == kDictKeyNames[i]) return i;
-  }
-  throw "not a key of the quillmere_sampler dicts";
-}
-
-// The keys as interned str objects (strong references), made once per module
-// so that building a dict creates and hashes no key string.
-using DictKeys = std::array<PyObject*, kDictKeyNames.size()>;
-
-// Fills every slot; false with a Python error set (the slots made so far
-// stay filled, for the module's clear to release).
-bool make_dict_keys(DictKeys& keys);
+using DictKeys = InternedKeys<kDictKeyNames.size()>;
 
 // New references, or nullptr with a Python error set; no partial dict escapes.
+// Throws only std::bad_alloc.
 PyObject* build_counters_dict(const DictKeys& keys, const collector::CounterReading& reading);
 PyObject* build_sample_dict(const DictKeys& keys, const collector::IntervalSample& sample, std::uint64_t missed);
 

@@ -3,7 +3,7 @@
 // exceptions.
 //
 // Every function the interpreter calls catches everything (lib/boundary.h):
-// a bad argument is a TypeError or OverflowError, a runtime without its
+// a bad argument is a TypeError or OverflowError, a worker without its
 // descriptor a RuntimeError with the system's description, a sampling run
 // without a snapshot RuntimeError "failed to collect metrics", and every
 // other fault PanicException (derived from BaseException, so that `except
@@ -23,14 +23,13 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <variant>
 
-#include "collector/collect_once.h"
+#include "collector/exact/collect_once.h"
 #include "lib/boundary.h"
 #include "lib/py_ref.h"
 #include "lib/result_dict.h"
 #include "runtime/fault.h"
-#include "runtime/sampling_runtime.h"
+#include "runtime/worker.h"
 
 namespace quillmere::lib {
 
@@ -67,7 +66,7 @@ PyObject* panic_exception_type() {
   return g_panic_exception;
 }
 
-// A runtime whose eventfd the system refuses is a RuntimeError with the
+// A worker whose eventfd the system refuses is a RuntimeError with the
 // system's description; any other failure, exhausted memory and a refused
 // thread included, is an internal fault.
 constexpr BoundaryRules kRules{Raise::kInternalFault, Raise::kRuntimeErrorText, Raise::kInternalFault,
@@ -148,11 +147,10 @@ std::optional<std::uint64_t> convert_interval(PyObject* object) {
 // --- The call ---
 
 PyObject* sample(const ResultKeys& keys, std::uint64_t interval_ms) {
-  runtime::SamplingRuntime runtime;
-  const collector::CollectResult result = collector::collect_once(runtime, interval_ms);
-  const auto* snapshot = std::get_if<collector::MetricsSnapshot>(&result);
-  if (snapshot == nullptr) {
-    runtime.shutdown();
+  std::optional<runtime::Worker> worker;  // stopped and joined on every way out
+  const std::optional<collector::MetricsSnapshot> snapshot = collector::collect_once(worker, interval_ms);
+  if (!snapshot) {
+    worker.reset();
     PyErr_SetString(PyExc_RuntimeError, "failed to collect metrics");
     return nullptr;
   }
@@ -166,7 +164,7 @@ PyObject* sample(const ResultKeys& keys, std::uint64_t interval_ms) {
     throw runtime::InternalFault(std::string("could not build the result dictionary: ") +
                                  (detail != nullptr ? detail : "unknown error"));
   }
-  runtime.shutdown();
+  worker.reset();
   return dict.release();
 }
 
@@ -195,12 +193,11 @@ PyMethodDef g_get_metrics_once_def = {
 };
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-  for (PyObject* key : state_of(module)->keys) Py_VISIT(key);
-  return 0;
+  return visit_keys(state_of(module)->keys, visit, arg);
 }
 
 int module_clear(PyObject* module) {
-  clear_result_keys(state_of(module)->keys);
+  clear_keys(state_of(module)->keys);
   return 0;
 }
 
@@ -230,7 +227,7 @@ PyObject* init_module() {
   if (!module) return nullptr;
   // The state comes zeroed; on failure the module's free releases the keys
   // made so far.
-  if (!make_result_keys(state_of(module.get())->keys)) return nullptr;
+  if (!intern_keys(kResultKeyNames, state_of(module.get())->keys)) return nullptr;
   PyRef module_name(PyModule_GetNameObject(module.get()));
   if (!module_name) return nullptr;
   PyRef function(PyCFunction_NewEx(&g_get_metrics_once_def, module.get(), module_name.get()));

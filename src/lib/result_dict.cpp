@@ -10,44 +10,12 @@ namespace quillmere::lib {
 
 namespace {
 
-// The slot of a key name, found at compile time: a misspelt key does not
-// build.
-consteval std::size_t key(std::string_view name) {
-  for (std::size_t i = 0; i < kResultKeyNames.size(); ++i) {
-    if (name == kResultKeyNames[i]) return i;
-  }
-  throw "not a key of the result dict";
-}
-
-// Inserts key -> value, taking ownership of `value` (which may be nullptr
-// after a failed constructor). Returns false with a Python error set.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the order of PyDict_SetItem
-bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
-  PyRef owned_value(value);
-  if (!owned_value) return false;
-  return PyDict_SetItem(dict, key, owned_value.get()) == 0;
-}
+consteval std::size_t key(std::string_view name) { return key_index(kResultKeyNames, name); }
 
 // Single precision widened exactly: 0.1f reads as 0.10000000149011612.
 PyObject* widen(float value) { return PyFloat_FromDouble(static_cast<double>(value)); }
 
-PyObject* unsigned_int(std::uint64_t value) {
-  return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
-}
-
 }  // namespace
-
-bool make_result_keys(ResultKeys& keys) {
-  for (std::size_t i = 0; i < kResultKeyNames.size(); ++i) {
-    keys[i] = PyUnicode_InternFromString(kResultKeyNames[i]);
-    if (keys[i] == nullptr) return false;
-  }
-  return true;
-}
-
-void clear_result_keys(ResultKeys& keys) noexcept {
-  for (PyObject*& k : keys) Py_CLEAR(k);
-}
 
 PyObject* build_result_dict(const ResultKeys& keys, const collector::MetricsSnapshot& s) {
   PyRef dict(PyDict_New());

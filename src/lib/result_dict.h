@@ -11,10 +11,9 @@
 #include <Python.h>
 
 #include <array>
-#include <cstddef>
-#include <string_view>
 
-#include "collector/snapshot.h"
+#include "collector/exact/snapshot.h"
+#include "lib/boundary.h"
 
 namespace quillmere::lib {
 
@@ -28,15 +27,7 @@ inline constexpr std::array kResultKeyNames = {
     "net_tx_bytes_per_sec", "measure_clock"};
 static_assert(kResultKeyNames.size() == 26);
 
-// The keys as interned str objects (strong references, nullptr when not made).
-using ResultKeys = std::array<PyObject*, kResultKeyNames.size()>;
-
-// Fills every slot; false with a Python error set (the slots made so far
-// stay filled, for clear_result_keys to release).
-bool make_result_keys(ResultKeys& keys);
-
-// Releases every slot and leaves it nullptr.
-void clear_result_keys(ResultKeys& keys) noexcept;
+using ResultKeys = InternedKeys<kResultKeyNames.size()>;
 
 // A new reference to the dict, or nullptr with a Python error set when the
 // interpreter could not allocate; no partial dict escapes.

@@ -1,22 +1,17 @@
 // The quillmere_sampler extension module: read_counters() and the Sampler
-// type, over the same readers and runtime as quillmere.
+// type, over the monitoring pass and its contract.
 //
-// The module initialises in phases (a PyModuleDef with a Py_mod_exec slot),
-// keeps its one object, the Sampler type, in its module state, and makes the
-// type with PyType_FromModuleAndSpec, so that it can be imported again and in
-// sub-interpreters.
-// Every wait runs with the interpreter lock released: the pass of
-// read_counters() (a firmware tool run may take up to its bound of a second,
-// twice) and a Sampler's wait for its next sample. Every function the
-// interpreter calls catches everything at its boundary (lib/boundary.h):
-// exhausted memory is MemoryError, a descriptor or thread the system refuses
-// OSError with its errno, and any other C++ fault RuntimeError with a
-// one-line diagnostic on standard error.
-//
-// The environment the firmware tool is found and run with is copied while
-// the lock is held (at read_counters()'s entry, at a Sampler's construction),
-// so that the pass never reads it while another Python thread changes
-// os.environ.
+// The module initialises in phases (a Py_mod_exec slot), keeps the Sampler
+// type and its dict keys in its module state and makes the type with
+// PyType_FromModuleAndSpec, so that it can be imported again and in
+// sub-interpreters. Every wait runs with the interpreter lock released: the
+// pass of read_counters() (the firmware tool may take its bound of a second,
+// twice) and a Sampler's wait for its next sample. At the boundary
+// (lib/boundary.h) exhausted memory is MemoryError, a refused descriptor or
+// thread OSError with its errno, any other C++ fault RuntimeError with a
+// one-line diagnostic on standard error. The environment the firmware tool is
+// found and run with is copied while the lock is held (at read_counters()'s
+// entry, at a Sampler's construction), never read while os.environ changes.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -28,8 +23,8 @@
 #include <sys/types.h>  // pid_t
 #include <unistd.h>     // getpid
 
-#include "collector/counter_reading.h"
-#include "collector/sampler.h"
+#include "collector/monitoring/counter_pass.h"
+#include "collector/monitoring/sampler.h"
 #include "lib/boundary.h"
 #include "lib/counters_dict.h"
 #include "lib/py_ref.h"
@@ -50,15 +45,12 @@ PyObject* runtime_error_type() { return PyExc_RuntimeError; }
 constexpr BoundaryRules kRules{Raise::kMemoryError, Raise::kOSError, Raise::kOSError, runtime_error_type,
                                "quillmere_sampler internal fault: "};
 
-// Where the firmware tool is looked for and run with: a copy of the
-// environment, taken now (with the interpreter lock held).
+// Sources with a copy of the environment, taken now (the lock held).
 collector::CounterSources sources_now() {
   collector::CounterSources sources;
   sources.environment = std::make_shared<const os::Environment>();
   return sources;
 }
-
-// --- read_counters ---
 
 PyObject* read_counters(PyObject* module, PyObject* /*unused*/) {
   return call_guarded(kRules, static_cast<PyObject*>(nullptr), [&] {
@@ -125,8 +117,7 @@ PyObject* sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!period_ns) return nullptr;
     PyRef self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    SamplerObject* sampler = as_sampler(self.get());
-    sampler->core = nullptr;
+    SamplerObject* sampler = as_sampler(self.get());  // zero-filled: no core yet
     sampler->owner_pid = ::getpid();
     // The object's memory is the interpreter's and knows no constructors, so
     // the core is a plain owning pointer that the deallocator deletes.
@@ -287,19 +278,15 @@ PyType_Spec g_sampler_spec = {
     g_sampler_slots,  // NOLINT(cppcoreguidelines-pro-bounds-array-to-pointer-decay): the C API's slot table
 };
 
-// --- The module ---
-
 int module_exec(PyObject* module) {
   return call_guarded(kRules, -1, [module] {
     ModuleState* state = state_of(module);
-    if (!make_dict_keys(state->keys)) return -1;
+    if (!intern_keys(kDictKeyNames, state->keys)) return -1;
     PyObject* type = PyType_FromModuleAndSpec(module, &g_sampler_spec, nullptr);
     if (type == nullptr) return -1;
     state->sampler_type = type;
     // PyModule_AddType takes its own reference; the state keeps the first.
-    if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type)) != 0) {  // NOLINT(*-reinterpret-cast)
-      return -1;
-    }
+    if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type)) != 0) return -1;  // NOLINT(*-cast)
     PyRef all(Py_BuildValue("[ss]", "read_counters", "Sampler"));
     if (!all || PyModule_AddObject(module, "__all__", all.get()) != 0) return -1;
     all.release();  // PyModule_AddObject stole it
@@ -310,14 +297,13 @@ int module_exec(PyObject* module) {
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
   ModuleState* state = state_of(module);
   Py_VISIT(state->sampler_type);
-  for (PyObject* key : state->keys) Py_VISIT(key);
-  return 0;
+  return visit_keys(state->keys, visit, arg);
 }
 
 int module_clear(PyObject* module) {
   ModuleState* state = state_of(module);
   Py_CLEAR(state->sampler_type);
-  for (PyObject*& key : state->keys) Py_CLEAR(key);
+  clear_keys(state->keys);
   return 0;
 }
 

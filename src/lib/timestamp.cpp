@@ -4,7 +4,7 @@
 
 namespace quillmere::lib {
 
-double timestamp_seconds(const collector::WallClockInstant& instant) noexcept {
+double timestamp_seconds(const os::WallClockInstant& instant) noexcept {
   if (instant.seconds < 0) return 0.0;
   return static_cast<double>(instant.seconds) + static_cast<double>(instant.nanoseconds) / 1000000000.0;
 }

@@ -69,7 +69,7 @@ struct RunLimits {
   // Standard output kept; more than this makes the run a failure.
   std::size_t stdout_cap = std::size_t{64} * 1024;
   // A descriptor that becomes readable when the run must stop at once (the
-  // runtime's cancellation), or -1. Once it is readable no child is started,
+  // worker's stop signal), or -1. Once it is readable no child is started,
   // and a child already running is killed and the run fails.
   int cancel_fd = -1;
   // How long the reap after a kill may wait before the child is given up.

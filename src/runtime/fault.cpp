@@ -1,4 +1,4 @@
-// The standard-error diagnostic of an internal fault.
+// The standard-error diagnostic of an internal fault, and the build error's text.
 #include "runtime/fault.h"
 
 #include <array>
@@ -8,9 +8,17 @@
 #include <pthread.h>  // pthread_getname_np
 #include <unistd.h>   // STDERR_FILENO
 
+#include "os/errno_text.h"
 #include "os/unique_fd.h"
 
 namespace quillmere::runtime {
+
+RuntimeBuildError::RuntimeBuildError(int error_number, Resource resource)
+    : std::runtime_error(resource == Resource::kThread
+                             ? "could not start the worker thread: " + os::errno_text(error_number)
+                             : os::errno_text(error_number)),
+      error_number_(error_number),
+      resource_(resource) {}
 
 void report_internal_fault(std::string_view message) noexcept {
   std::array<char, 32> name{"unnamed"};

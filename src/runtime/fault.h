@@ -1,5 +1,5 @@
-// Internal faults: the errors that mean a bug or an exhausted resource, not a
-// missing data source.
+// Internal faults, the errors that mean a bug or an exhausted resource (not a
+// missing data source), and the error of a worker the system refused.
 //
 // Every internal fault writes one line to standard error when it is caught,
 // naming the fault and the thread it happened on. A fault on a worker thread
@@ -15,6 +15,22 @@ namespace quillmere::runtime {
 class InternalFault : public std::logic_error {
  public:
   using std::logic_error::logic_error;
+};
+
+// A worker could not be built because the system refused a resource: a
+// descriptor (EMFILE, ENFILE: no eventfd) or a thread (EAGAIN). what() is the
+// system's description of the error, after "could not start the worker
+// thread: " for a thread.
+class RuntimeBuildError : public std::runtime_error {
+ public:
+  enum class Resource { kDescriptor, kThread };
+  explicit RuntimeBuildError(int error_number, Resource resource = Resource::kDescriptor);
+  int error_number() const noexcept { return error_number_; }
+  Resource resource() const noexcept { return resource_; }
+
+ private:
+  int error_number_;
+  Resource resource_;
 };
 
 // An internal fault whose diagnostic was written where it happened (a

@@ -39,7 +39,7 @@
 #include <sys/eventfd.h>  // eventfd
 
 #include "os/unique_fd.h"
-#include "runtime/sampling_runtime.h"  // RuntimeBuildError
+#include "runtime/fault.h"  // RuntimeBuildError
 
 namespace quillmere::runtime {
 

@@ -61,7 +61,6 @@ class PeriodicTimer {
   // clock's owner cancelled.
   bool tick();
 
-  std::uint64_t next_deadline_ns() const noexcept { return next_deadline_ns_; }
   // The ticks skipped just before the last one that fired (kSkip only).
   std::uint64_t skipped() const noexcept { return skipped_; }
 

@@ -6,30 +6,30 @@
 
 namespace quillmere::sys_reader {
 
-std::optional<std::string_view> LineCursor::next() noexcept {
-  if (rest_.empty()) return std::nullopt;  // an empty final piece is not a line
-  const std::size_t newline = rest_.find('\n');
+std::optional<std::string_view> take_line(std::string_view& rest) noexcept {
+  if (rest.empty()) return std::nullopt;  // an empty final piece is not a line
+  const std::size_t newline = rest.find('\n');
   if (newline == std::string_view::npos) {
     // Last line without '\n': returned as is, a trailing '\r' included.
-    const std::string_view line = rest_;
-    rest_ = {};
+    const std::string_view line = rest;
+    rest = {};
     return line;
   }
-  std::string_view line = rest_.substr(0, newline);
-  rest_.remove_prefix(newline + 1);
+  std::string_view line = rest.substr(0, newline);
+  rest.remove_prefix(newline + 1);
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   return line;
 }
 
-std::optional<std::string_view> TokenCursor::next() noexcept {
-  const std::size_t start = skip_whitespace(rest_, 0);
-  if (start == rest_.size()) {
-    rest_ = {};
+std::optional<std::string_view> take_token(std::string_view& rest) noexcept {
+  const std::size_t start = skip_whitespace(rest, 0);
+  if (start == rest.size()) {
+    rest = {};
     return std::nullopt;
   }
-  const std::size_t end = skip_non_whitespace(rest_, start);
-  const std::string_view token = rest_.substr(start, end - start);
-  rest_.remove_prefix(end);
+  const std::size_t end = skip_non_whitespace(rest, start);
+  const std::string_view token = rest.substr(start, end - start);
+  rest.remove_prefix(end);
   return token;
 }
 
@@ -66,14 +66,6 @@ std::size_t take_first_tokens(std::string_view text, std::span<std::string_view>
     out[count++] = std::string_view(text.data() + pos, end - pos);
     pos = end;
   }
-  return count;
-}
-
-std::size_t line_count_upper_bound(std::string_view text) noexcept {
-  // find() is memchr underneath, which the C library vectorises; a plain
-  // counting loop is several times slower.
-  std::size_t count = 1;
-  for (std::size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) ++count;
   return count;
 }
 

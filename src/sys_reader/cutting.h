@@ -1,5 +1,5 @@
-// Cutting text into lines, white-space separated tokens and pieces between a
-// separator.
+// Cutting text into lines (forwards and backwards), white-space separated
+// tokens and pieces between a separator.
 //
 // Promises: every line, token and piece is a std::string_view into the
 // caller's one buffer; nothing here copies characters or allocates. Tokens
@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>  // ::memrchr (a GNU extension that musl has too)
 #include <iterator>  // std::default_sentinel_t
 #include <optional>
 #include <span>
@@ -15,25 +16,24 @@
 
 namespace quillmere::sys_reader {
 
+// Each takes the next line (or token) off the front of `rest`, or gives
+// nullopt at its end.
+std::optional<std::string_view> take_line(std::string_view& rest) noexcept;
+std::optional<std::string_view> take_token(std::string_view& rest) noexcept;
+
 // The state machines behind the ranges below. Each next() gives the
 // following view, or nullopt at the end.
-class LineCursor {
+template <std::optional<std::string_view> (*kTake)(std::string_view&) noexcept>
+class Cursor {
  public:
-  explicit LineCursor(std::string_view text) noexcept : rest_(text) {}
-  std::optional<std::string_view> next() noexcept;
+  explicit Cursor(std::string_view text) noexcept : rest_(text) {}
+  std::optional<std::string_view> next() noexcept { return kTake(rest_); }
 
  private:
   std::string_view rest_;
 };
-
-class TokenCursor {
- public:
-  explicit TokenCursor(std::string_view text) noexcept : rest_(text) {}
-  std::optional<std::string_view> next() noexcept;
-
- private:
-  std::string_view rest_;
-};
+using LineCursor = Cursor<take_line>;
+using TokenCursor = Cursor<take_token>;
 
 class SplitCursor {
  public:
@@ -88,11 +88,6 @@ inline ViewRange<LineCursor> text_lines(std::string_view text) noexcept {
   return ViewRange<LineCursor>(LineCursor(text));
 }
 
-// Every non-empty token of a text, in order.
-inline ViewRange<TokenCursor> each_token(std::string_view text) noexcept {
-  return ViewRange<TokenCursor>(TokenCursor(text));
-}
-
 // Stores the first out.size() tokens of `text` in `out` and returns the
 // number of tokens in the whole text (which may exceed out.size()). For
 // readers that index fields by position and must know how many there are;
@@ -104,14 +99,33 @@ std::size_t count_tokens_keeping_first(std::string_view text, std::span<std::str
 // that need a line to have at least out.size() tokens.
 std::size_t take_first_tokens(std::string_view text, std::span<std::string_view> out) noexcept;
 
-// An upper bound on the number of lines of `text` (its '\n' count plus one),
-// cheap enough to size a container before the lines are walked.
-std::size_t line_count_upper_bound(std::string_view text) noexcept;
+// The second token of a "key value" line, nullopt when it has none.
+inline std::optional<std::string_view> second_token(std::string_view line) noexcept {
+  TokenCursor tokens(line);
+  tokens.next();
+  return tokens.next();
+}
 
-// The pieces between occurrences of `separator`, empty pieces included:
-// "/5" gives "" and "5"; "5" gives "5"; "" gives one empty piece.
-inline ViewRange<SplitCursor> split_on_char(std::string_view text, char separator) noexcept {
-  return ViewRange<SplitCursor>(SplitCursor(text, separator));
+// Hands `visit` the lines of `text` from the last to the first, cut exactly
+// as text_lines cuts them, until it returns true. For files where the last
+// line with a key counts: the scan can stop at the last occurrences.
+template <typename Visit>
+void visit_lines_backward(std::string_view text, Visit visit) noexcept {
+  std::size_t end = text.size();
+  // The piece after the last '\n' is a line only when it is not empty, and
+  // keeps a '\r' at its end; every other piece loses one.
+  bool after_last_newline = true;
+  for (;;) {
+    // memrchr is vectorised where a backward loop over the bytes is not.
+    const auto* newline = static_cast<const char*>(end == 0 ? nullptr : ::memrchr(text.data(), '\n', end));
+    const std::size_t start = newline == nullptr ? 0 : static_cast<std::size_t>(newline - text.data()) + 1;
+    std::string_view line = text.substr(start, end - start);
+    if (!after_last_newline && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if ((!after_last_newline || !line.empty()) && visit(line)) return;
+    if (newline == nullptr) return;
+    after_last_newline = false;
+    end = start - 1;
+  }
 }
 
 // True when `line` begins with `key` (compared byte for byte).

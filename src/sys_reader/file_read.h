@@ -1,4 +1,5 @@
-// Reading a source (a pseudo-file) whole into one buffer.
+// Reading a source (a pseudo-file) whole into one buffer, and listing a
+// directory of sources.
 //
 // Promises: one open (O_CLOEXEC, O_NONBLOCK), reads until end of file
 // whatever size the file reports, EINTR retried, one close; each byte is
@@ -11,9 +12,12 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <sys/types.h>  // ssize_t
 
@@ -44,5 +48,28 @@ ssize_t read_until_full(int fd, std::span<char> buffer) noexcept;
 
 // read_whole_file, and nullopt also when the content is not valid UTF-8.
 std::optional<std::string> read_text_file(const char* path, std::size_t limit = kSourceLimit);
+
+// A buffer that one source is read into again and again: its capacity is
+// kept from reading to reading, so a file that keeps its size is read
+// straight into place, with no allocation. The bytes are not checked.
+class SourceBuffer {
+ public:
+  // Reads the source at `path` (at most `limit` bytes) in place of the
+  // buffer's content; false, with the buffer empty, when it cannot be read
+  // (memory that runs out included). When the buffer must grow, it takes at
+  // least `size_hint` bytes (the size of an earlier reading).
+  bool read(const char* path, std::size_t limit, std::size_t size_hint) noexcept;
+  std::string_view text() const noexcept { return {storage_.get(), size_}; }
+
+ private:
+  std::unique_ptr<char[]> storage_;  // NOLINT(*-avoid-c-arrays): uninitialised bytes that read() fills
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+};
+
+// The entry names of `dir` that begin with `prefix`, sorted byte-wise (the
+// same order on every system, whatever the locale), "." and ".." left out;
+// empty when the directory cannot be listed.
+std::vector<std::string> directory_entries(const char* dir, std::string_view prefix = {});
 
 }  // namespace quillmere::sys_reader

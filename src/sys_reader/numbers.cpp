@@ -177,10 +177,6 @@ std::optional<float> parse_f32(std::string_view token) noexcept { return parse_f
 
 std::optional<double> parse_f64(std::string_view token) noexcept { return parse_float<double>(token); }
 
-std::uint64_t parse_u64_or_zero(std::optional<std::string_view> token) noexcept {
-  return token ? parse_u64(*token).value_or(0) : 0;
-}
-
 float parse_f32_or_zero(std::optional<std::string_view> token) noexcept {
   return token ? parse_f32(*token).value_or(0.0f) : 0.0f;
 }

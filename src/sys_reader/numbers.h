@@ -1,13 +1,12 @@
 // The three number grammars the readers accept, and counter arithmetic.
 //
 // Promises: the parsers never fail loudly. Each grammar comes as a check that
-// tells a failure (nullopt) apart from a parsed zero, and as a form that
-// gives 0 (or 0.0) for anything outside the grammar, a missing token
+// tells a failure (nullopt) apart from a parsed zero; the float grammars also
+// as a form that gives 0.0 for anything outside the grammar, a missing token
 // included. Conversions are locale-independent and exact: a float is rounded
 // once, to nearest, ties to even.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -27,9 +26,8 @@ std::optional<std::uint32_t> parse_hex_u32(std::string_view token) noexcept;
 std::optional<float> parse_f32(std::string_view token) noexcept;
 std::optional<double> parse_f64(std::string_view token) noexcept;
 
-// The same grammars with the zero fallback. A missing token (nullopt, e.g. a
+// The float grammars with the zero fallback. A missing token (nullopt, e.g. a
 // line with fewer fields than asked for) also gives zero.
-std::uint64_t parse_u64_or_zero(std::optional<std::string_view> token) noexcept;
 float parse_f32_or_zero(std::optional<std::string_view> token) noexcept;
 double parse_f64_or_zero(std::optional<std::string_view> token) noexcept;
 
@@ -48,14 +46,6 @@ constexpr std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_
   std::uint64_t product = 0;
   if (__builtin_mul_overflow(a, b, &product)) return std::nullopt;
   return product;
-}
-
-// A gauge as the monitoring readers report it: only a finite value that is
-// not negative, nullopt for anything else (absent, NaN, an infinity, below
-// zero).
-inline std::optional<double> finite_non_negative(std::optional<double> value) noexcept {
-  if (!value || !std::isfinite(*value) || *value < 0.0) return std::nullopt;
-  return value;
 }
 
 }  // namespace quillmere::sys_reader

@@ -3,7 +3,7 @@
 // that the tests arm. Whatever fails, the caller's signal mask is back, no
 // thread is left, and the failure is std::bad_alloc (or a run that copes),
 // never a crash; shutting a runtime down allocates nothing.
-#include "runtime/sampling_runtime.h"
+#include "runtime/worker.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +21,9 @@
 
 #include <signal.h>  // pthread_sigmask, sigismember
 
-#include "collector/collect_once.h"
-#include "collector/sampler.h"
+#include "collector/exact/collect_once.h"
+#include "collector/monitoring/sampler.h"
+#include "runtime/periodic_timer.h"
 
 // ThreadSanitizer's runtime defines operator new itself and refuses a
 // replacement; these tests then skip (the other builds run them).
@@ -101,9 +102,8 @@ bool same_mask(const sigset_t& a, const sigset_t& b) {
 
 TEST(OutOfMemory, every_failing_allocation_of_a_run_leaves_the_caller_whole) {
   if (!QUILLMERE_OWN_OPERATOR_NEW) GTEST_SKIP() << "operator new cannot be replaced under ThreadSanitizer";
-  collector::SourcePaths nowhere;
-  nowhere.proc_stat = nowhere.proc_loadavg = nowhere.proc_meminfo = nowhere.proc_uptime = "/nonexistent";
-  nowhere.proc_vmstat = nowhere.proc_diskstats = nowhere.proc_net_dev = nowhere.thermal_dir = "/nonexistent";
+  collector::CollectorSources nowhere;
+  nowhere.roots = sys_reader::Roots{"/nonexistent", "/nonexistent"};
   nowhere.firmware_tool = "quillmere-test-no-such-tool";
   sigset_t caller_mask;
   sigemptyset(&caller_mask);
@@ -117,8 +117,8 @@ TEST(OutOfMemory, every_failing_allocation_of_a_run_leaves_the_caller_whole) {
     g_failed = false;
     g_allocations_until_failure = n;
     try {
-      SamplingRuntime runtime;
-      (void)collector::collect_once(runtime, 1000, nowhere);
+      std::optional<Worker> worker;
+      (void)collector::collect_once(worker, 1000, nowhere);
     } catch (const std::bad_alloc&) {
     }
     g_allocations_until_failure = -1;
@@ -140,7 +140,7 @@ TEST(OutOfMemory, every_failing_allocation_of_a_run_leaves_the_caller_whole) {
 TEST(OutOfMemory, a_sampler_whose_worker_runs_out_of_memory_is_closed_with_the_error) {
   if (!QUILLMERE_OWN_OPERATOR_NEW) GTEST_SKIP() << "operator new cannot be replaced under ThreadSanitizer";
   collector::CounterSources sources;
-  sources.paths.firmware_tool = "quillmere-test-no-such-tool";
+  sources.firmware_tool = "quillmere-test-no-such-tool";
   testing::internal::CaptureStderr();  // the worker reports the fault
   collector::Sampler sampler(1000000, sources);
   using Status = collector::Sampler::Slot::TakeStatus;
@@ -157,12 +157,16 @@ TEST(OutOfMemory, a_sampler_whose_worker_runs_out_of_memory_is_closed_with_the_e
   EXPECT_NE(diagnostic.find("internal fault in thread 'quillmere-work'"), std::string::npos) << diagnostic;
 }
 
-TEST(OutOfMemory, shutdown_allocates_nothing) {
+TEST(OutOfMemory, stop_allocates_nothing) {
   if (!QUILLMERE_OWN_OPERATOR_NEW) GTEST_SKIP() << "operator new cannot be replaced under ThreadSanitizer";
-  SamplingRuntime runtime;
+  Worker worker([](TickClock& clock) {
+    PeriodicTimer timer(clock, 3600ULL * 1000000000ULL);
+    while (timer.tick()) {
+    }
+  });
   g_failed = false;
-  g_allocations_until_failure = 0;  // an allocation in a noexcept shutdown would terminate the test
-  runtime.shutdown();
+  g_allocations_until_failure = 0;  // an allocation in a noexcept stop would terminate the test
+  worker.stop();
   g_allocations_until_failure = -1;
   EXPECT_FALSE(g_failed.exchange(false));
 }

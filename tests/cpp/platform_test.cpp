@@ -1,7 +1,7 @@
 // What 32-bit boards and other C libraries change: the widths of file
 // offsets, inode numbers and time_t, the wall-clock read when the clock call
 // fails, and the two strerror_r signatures.
-#include "collector/counter_reading.h"
+#include "collector/monitoring/counter_pass.h"
 #include "os/clock.h"
 
 #include <gtest/gtest.h>
@@ -44,9 +44,8 @@ TEST(Platform, FailingWallClockGivesRealTimeOrEpochNeverGarbage) {
   // The one wall clock, and the stamp of a monitoring reading, which is
   // taken through it.
   collector::CounterSources nowhere;
-  nowhere.paths = collector::SourcePaths{"/nonexistent", "/nonexistent", "/nonexistent", "/nonexistent",
-                                         "/nonexistent", "/nonexistent", "/nonexistent", "/nonexistent",
-                                         "quillmere-test-no-such-tool"};
+  nowhere.roots = sys_reader::Roots{"/nonexistent", "/nonexistent"};
+  nowhere.firmware_tool = "quillmere-test-no-such-tool";
   nowhere.read_clock = &failing_clock;
   const auto now_s = std::chrono::duration_cast<std::chrono::seconds>(
                          std::chrono::system_clock::now().time_since_epoch())

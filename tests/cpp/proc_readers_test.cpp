@@ -1,6 +1,7 @@
-// Tests of the /proc readers: line selection, field positions, fallbacks and
-// saturating differences, on hand-made text and on whole-file samples.
-#include "sys_reader/readers.h"
+// Tests of the /proc sources through the exact call's contract: line
+// selection, field positions, fallbacks and saturating differences, on
+// hand-made text and on whole-file samples.
+#include "collector/exact/exact_contract.h"
 
 #include <limits>
 #include <map>
@@ -10,8 +11,17 @@
 
 #include <gtest/gtest.h>
 
+#include "records.h"
+
 namespace quillmere::sys_reader {
 namespace {
+
+using collector::DeviceTable;
+using collector::exact::CpuTimes;
+using collector::exact::MemoryUsage;
+using collector::exact::LoadAverage;
+using collector::exact::PageFaultCounts;
+using test::file_text;
 
 const std::string kFixtures = QUILLMERE_FIXTURE_DIR "/proc/";
 constexpr const char* kMissing = QUILLMERE_FIXTURE_DIR "/proc/no-such-file";
@@ -31,8 +41,10 @@ TEST(CpuTimes, TakesColumnsOfTheAggregateLineOnly) {
       {"cpu  1 1 1 1 1 1 1 1\ncpu  10 20 30 40 50 60 70 80\n", 30, 30, 40, 50, 60, 70, 80, 360},
   };
   for (const auto& c : cases) {
-    const CpuTimes t = parse_cpu_times(c.text, 0);
-    EXPECT_EQ((std::vector<std::uint64_t>{t.user, t.system, t.idle, t.iowait, t.irq, t.softirq, t.steal, t.total}),
+    const CpuTimes t = test::exact_cpu_times(c.text, 0);
+    const CpuTicks& k = t.ticks;
+    EXPECT_EQ((std::vector<std::uint64_t>{k.user + k.nice, k.system, k.idle, k.iowait, k.irq, k.softirq, k.steal,
+                                          t.total}),
               (std::vector<std::uint64_t>{c.user, c.system, c.idle, c.iowait, c.irq, c.softirq, c.steal, c.total}))
         << c.text;
   }
@@ -49,20 +61,20 @@ TEST(CpuTimes, ContextSwitchDifferenceSaturatesAtZero) {
       {"ctxts 99\n", 0, 0, 0},
   };
   for (const auto& c : cases) {
-    const CpuTimes t = parse_cpu_times(c.text, c.previous);
+    const CpuTimes t = test::exact_cpu_times(c.text, c.previous);
     EXPECT_EQ(t.context_switches, c.expected_difference) << c.text << c.previous;
     EXPECT_EQ(t.context_switches_total, c.expected_total) << c.text;
   }
 }
 
 TEST(CpuTimes, ReadsAWholeStatFileAndFallsBackToZero) {
-  const CpuTimes t = read_cpu_times(1990000, (kFixtures + "stat").c_str());
-  EXPECT_EQ(t.user, 2289u);
-  EXPECT_EQ(t.steal, 12u);
+  const CpuTimes t = test::exact_cpu_times(file_text(kFixtures + "stat"), 1990000);
+  EXPECT_EQ(t.ticks.user + t.ticks.nice, 2289u);
+  EXPECT_EQ(t.ticks.steal, 12u);
   EXPECT_EQ(t.total, 2255u + 34 + 2290 + 22625563 + 6290 + 127 + 456 + 12);
   EXPECT_EQ(t.context_switches_total, 1990473u);
   EXPECT_EQ(t.context_switches, 473u);
-  const CpuTimes missing = read_cpu_times(5, kMissing);
+  const CpuTimes missing = test::exact_cpu_times(file_text(kMissing), 5);
   EXPECT_EQ(missing.total, 0u);
   EXPECT_EQ(missing.context_switches, 0u);
 }
@@ -83,14 +95,14 @@ TEST(MemoryUsage, UsedIsTotalMinusFreeBuffersCachedSaturating) {
       {" MemTotal: 1000 kB\n\xc2\xa0MemFree: 100 kB\n", 1000, 900},
   };
   for (const auto& c : cases) {
-    const MemoryUsage m = parse_memory_usage(c.text);
+    const MemoryUsage m = test::exact_memory_usage(c.text);
     EXPECT_EQ(m.mem_total_bytes, c.total_kib * 1024) << c.text;
     EXPECT_EQ(m.mem_used_bytes, c.used_kib * 1024) << c.text;
   }
-  const MemoryUsage m = read_memory_usage((kFixtures + "meminfo").c_str());
+  const MemoryUsage m = test::exact_memory_usage(file_text(kFixtures + "meminfo"));
   EXPECT_EQ(m.mem_total_bytes, std::uint64_t{8049048} * 1024);
   EXPECT_EQ(m.mem_used_bytes, std::uint64_t{8049048 - 211684 - 120992 - 3563700} * 1024);
-  EXPECT_EQ(read_memory_usage(kMissing).mem_total_bytes, 0u);
+  EXPECT_EQ(test::exact_memory_usage(file_text(kMissing)).mem_total_bytes, 0u);
 }
 
 TEST(LoadAverage, NeedsFiveTokensAndTakesRunQueueBeforeTheSlash) {
@@ -106,22 +118,22 @@ TEST(LoadAverage, NeedsFiveTokensAndTakesRunQueueBeforeTheSlash) {
       {"0.52 x 0.59 3/234 5678\n", 3.0f, 0.52f, 0.0f, 0.59f},
   };
   for (const auto& c : cases) {
-    const LoadAverage l = parse_load_average(c.text);
+    const LoadAverage l = test::exact_load_average(c.text);
     EXPECT_EQ(l.run_queue_length, c.run_queue) << c.text;
     EXPECT_EQ(l.load_avg_1, c.one) << c.text;
     EXPECT_EQ(l.load_avg_5, c.five) << c.text;
     EXPECT_EQ(l.load_avg_15, c.fifteen) << c.text;
   }
-  EXPECT_EQ(read_load_average((kFixtures + "loadavg").c_str()).load_avg_15, 0.59f);
-  EXPECT_EQ(read_load_average(kMissing).load_avg_1, 0.0f);
+  EXPECT_EQ(test::exact_load_average(file_text(kFixtures + "loadavg")).load_avg_15, 0.59f);
+  EXPECT_EQ(test::exact_load_average(file_text(kMissing)).load_avg_1, 0.0f);
 }
 
 TEST(Uptime, FirstNumberInDoublePrecision) {
-  EXPECT_EQ(parse_uptime("250.5 900.25\n"), 250.5);
-  EXPECT_EQ(parse_uptime(""), 0.0);
-  EXPECT_EQ(parse_uptime("up 900.25\n"), 0.0);
-  EXPECT_EQ(read_uptime((kFixtures + "uptime").c_str()), 350735.47);
-  EXPECT_EQ(read_uptime(kMissing), 0.0);
+  EXPECT_EQ(test::exact_uptime("250.5 900.25\n"), 250.5);
+  EXPECT_EQ(test::exact_uptime(""), 0.0);
+  EXPECT_EQ(test::exact_uptime("up 900.25\n"), 0.0);
+  EXPECT_EQ(test::exact_uptime(file_text(kFixtures + "uptime")), 350735.47);
+  EXPECT_EQ(test::exact_uptime(file_text(kMissing)), 0.0);
 }
 
 TEST(PageFaults, DifferencesAgainstPreviousTotalsSaturate) {
@@ -140,35 +152,52 @@ TEST(PageFaults, DifferencesAgainstPreviousTotalsSaturate) {
       {"pgfault 9", 0, 0, {9, 0, 9, 0}},
   };
   for (const auto& c : cases) {
-    const PageFaultCounts f = parse_page_faults(c.text, c.previous_minor, c.previous_major);
+    const PageFaultCounts f = test::exact_page_faults(c.text, c.previous_minor, c.previous_major);
     EXPECT_EQ((std::vector<std::uint64_t>{f.minor, f.major, f.minor_total, f.major_total}),
               (std::vector<std::uint64_t>{c.expected.minor, c.expected.major, c.expected.minor_total,
                                           c.expected.major_total}))
         << c.text;
   }
-  const PageFaultCounts f = read_page_faults(0, 0, (kFixtures + "vmstat").c_str());
+  const PageFaultCounts f = test::exact_page_faults(file_text(kFixtures + "vmstat"), 0, 0);
   EXPECT_EQ(f.minor_total, 184530912u);
   EXPECT_EQ(f.major_total, 17830u);
-  EXPECT_EQ(read_page_faults(1, 1, kMissing).minor_total, 0u);
+  EXPECT_EQ(test::exact_page_faults(file_text(kMissing), 1, 1).minor_total, 0u);
+}
+
+// Bytes in and out of one device, as the exact call takes them (a counter
+// that is not a number reads 0).
+struct DeviceBytes {
+  std::uint64_t in_bytes = 0;
+  std::uint64_t out_bytes = 0;
+  bool operator==(const DeviceBytes&) const = default;
+};
+
+enum class DeviceFormat { kDiskstats, kNetDev };
+const DeviceLayout& layout_of(DeviceFormat format) {
+  return format == DeviceFormat::kDiskstats ? kDiskstatsLayout : kNetDevLayout;
 }
 
 // The devices of a reading by name, the last line of a repeated name winning.
-std::map<std::string, DeviceBytes> by_name(const std::vector<DeviceLine>& lines) {
+std::map<std::string, DeviceBytes> by_name(DeviceFormat format, const std::vector<DeviceLine>& lines) {
+  const std::uint64_t unit = format == DeviceFormat::kDiskstats ? kSectorBytes : 1;
   std::map<std::string, DeviceBytes> devices;
-  for (const DeviceLine& line : lines) devices.insert_or_assign(std::string(line.name), line.bytes);
+  for (const DeviceLine& line : lines) {
+    devices.insert_or_assign(std::string(line.name),
+                             DeviceBytes{line.first.value_or(0) * unit, line.second.value_or(0) * unit});
+  }
   return devices;
 }
 
 std::map<std::string, DeviceBytes> parse_devices(DeviceFormat format, std::string_view text) {
   std::vector<DeviceLine> lines;
-  parse_device_lines(format, text, lines);
-  return by_name(lines);
+  parse_device_lines(layout_of(format), text, lines);
+  return by_name(format, lines);
 }
 
 std::map<std::string, DeviceBytes> read_devices(DeviceFormat format, const char* path) {
   DeviceTable table;
-  read_device_table(format, path, table);
-  return by_name(table.lines);
+  collector::read_device_table(path, kDeviceSourceLimit, layout_of(format), table);
+  return by_name(format, table.lines);
 }
 
 TEST(DiskCounters, NeedFourteenTokensAndCountSectorsOf512Bytes) {
@@ -235,12 +264,11 @@ std::string net_text(const std::vector<std::pair<std::string, DeviceBytes>>& dev
 
 std::pair<std::uint64_t, std::uint64_t> rates_of(const std::string& before, const std::string& after,
                                                  double interval_seconds) {
+  const test::TempDir dir;
   DeviceTable previous, current;
-  previous.text = before;
-  current.text = after;
-  parse_device_lines(DeviceFormat::kNetDev, previous.text, previous.lines);
-  parse_device_lines(DeviceFormat::kNetDev, current.text, current.lines);
-  return device_rates(previous, current, interval_seconds);
+  test::read_device_text(dir, "before", before, kNetDevLayout, previous);
+  test::read_device_text(dir, "after", after, kNetDevLayout, current);
+  return collector::exact::device_rates(previous, current, 1, interval_seconds);
 }
 
 TEST(DeviceRates, SumSaturatingIncreasesOfDevicesInBothReadings) {

@@ -22,8 +22,6 @@
 
 #include <gtest/gtest.h>
 
-#include "sys_reader/readers.h"
-
 #include "test_support.h"
 
 namespace quillmere::sys_reader {
@@ -31,10 +29,10 @@ namespace {
 
 using Views = std::vector<std::string_view>;
 
-template <typename Range>
-Views collect(Range range) {
+template <typename Cursor>
+Views collect(Cursor cursor) {
   Views out;
-  for (const std::string_view view : range) out.push_back(view);
+  while (const std::optional<std::string_view> view = cursor.next()) out.push_back(*view);
   return out;
 }
 
@@ -49,7 +47,7 @@ TEST(TextLines, StripsOneCarriageReturnBeforeEachNewlineOnly) {
       {"", {}},                 {"\n", {""}},              {"a\r\r\n", {"a\r"}},
       {"a\nb", {"a", "b"}},     {"\r\n\r\n", {"", ""}},
   };
-  for (const auto& c : cases) EXPECT_EQ(collect(text_lines(c.input)), c.expected) << c.input;
+  for (const auto& c : cases) EXPECT_EQ(collect(LineCursor(c.input)), c.expected) << c.input;
 }
 
 TEST(EachToken, SplitsOnEveryUnicodeWhiteSpaceCharacter) {
@@ -66,7 +64,7 @@ TEST(EachToken, SplitsOnEveryUnicodeWhiteSpaceCharacter) {
       // A truncated sequence before an ASCII byte does not swallow it.
       {"\xE2\x80" "5 7", {"\xE2\x80" "5", "7"}},
   };
-  for (const auto& c : cases) EXPECT_EQ(collect(each_token(c.input)), c.expected) << c.input;
+  for (const auto& c : cases) EXPECT_EQ(collect(TokenCursor(c.input)), c.expected) << c.input;
 }
 
 TEST(TokensIntoASpan, CountingKeepsTheFirstAndCountsAllTakingStopsWhenFull) {
@@ -95,7 +93,7 @@ TEST(SplitOnChar, KeepsEmptyPieces) {
       {"1/234", {"1", "234"}}, {"/5", {"", "5"}}, {"5", {"5"}},
       {"", {""}},              {"a//b/", {"a", "", "b", ""}},
   };
-  for (const auto& c : cases) EXPECT_EQ(collect(split_on_char(c.input, '/')), c.expected) << c.input;
+  for (const auto& c : cases) EXPECT_EQ(collect(SplitCursor(c.input, '/')), c.expected) << c.input;
 }
 
 TEST(Utf8, AcceptsOnlyWellFormedSequences) {
@@ -146,9 +144,7 @@ TEST(ParseU64, AcceptsOptionalPlusAndDigitsUpToTheLargestValue) {
   };
   for (const auto& [input, expected] : cases) {
     EXPECT_EQ(parse_u64(input), expected) << input;
-    EXPECT_EQ(parse_u64_or_zero(input), expected.value_or(0)) << input;
   }
-  EXPECT_EQ(parse_u64_or_zero(std::nullopt), 0u);
 }
 
 TEST(ParseHexU32, AcceptsEitherCaseAndRejectsPrefixesAndOverflow) {
@@ -256,22 +252,20 @@ TEST_F(ReadTextFile, OnlyARegularFileWithinItsLimitIsRead) {
     }
   });
   const std::optional<std::string> from_fifo = read_text_file(fifo.c_str());
-  DeviceTable table;
-  read_device_table(DeviceFormat::kNetDev, fifo.c_str(), table);
+  SourceBuffer buffer;
+  const bool buffered = buffer.read(fifo.c_str(), kDeviceSourceLimit, 0);
   done.set_value();
   writer.join();
   EXPECT_EQ(from_fifo, std::nullopt);
-  EXPECT_EQ(table.text.data(), nullptr);
+  EXPECT_FALSE(buffered);
 
   // Endless, and larger than the limit by its size or by what it holds.
   EXPECT_EQ(read_text_file("/dev/zero"), std::nullopt);
-  read_device_table(DeviceFormat::kDiskstats, "/dev/zero", table);
-  EXPECT_EQ(table.text.data(), nullptr);
+  EXPECT_FALSE(buffer.read("/dev/zero", kDeviceSourceLimit, 0));
   const std::string big = write("big", "");
   ASSERT_EQ(::truncate(big.c_str(), static_cast<off_t>(kDeviceSourceLimit) + 1), 0);  // sparse
   EXPECT_EQ(read_text_file(big.c_str()), std::nullopt);
-  read_device_table(DeviceFormat::kDiskstats, big.c_str(), table);
-  EXPECT_EQ(table.text.data(), nullptr);
+  EXPECT_FALSE(buffer.read(big.c_str(), kDeviceSourceLimit, 0));
   const std::string text(100, 'x');
   EXPECT_EQ(read_text_file(write("at_limit", text).c_str(), 100), text);
   EXPECT_EQ(read_text_file(write("over_limit", text + "x").c_str(), 100), std::nullopt);

@@ -1,14 +1,17 @@
-// Tests of the CPU temperature reader against throwaway thermal directory
+// The exact call's CPU temperature against throwaway thermal directory
 // trees: zone selection order, zones passed over, and the 0.0 fallback.
-#include "sys_reader/readers.h"
+#include "collector/exact/collect_once.h"
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "runtime/worker.h"
 
 #include "test_support.h"
 
@@ -25,10 +28,19 @@ class ThermalDir : public ::testing::Test {
   // A zone whose temp cannot be read: a directory opens but read() fails.
   void add_unreadable(const std::string& entry) { std::filesystem::create_directories(root_ / entry / "temp"); }
 
-  float read() const { return read_cpu_temperature(root_.c_str()); }
+  // The first snapshot's temperature, read from a sysfs root of our own.
+  float read(const char* thermal_dir = "class/thermal") const {
+    collector::CollectorSources sources;
+    sources.roots.procfs = (temp_.path() / "proc").string();
+    sources.roots.sysfs = (temp_.path() / "sys").string();
+    sources.firmware_tool = "quillmere-test-no-such-tool";
+    std::filesystem::create_directories(temp_.path() / "sys" / thermal_dir);
+    std::optional<runtime::Worker> worker;
+    return collector::collect_once(worker, 1000, sources).value().cpu_temp_celsius;
+  }
 
   test::TempDir temp_;
-  const std::filesystem::path root_ = temp_.path();
+  const std::filesystem::path root_ = temp_.path() / "sys" / "class" / "thermal";
 };
 
 TEST_F(ThermalDir, ConvertsMillidegreesInSinglePrecision) {
@@ -68,7 +80,7 @@ TEST_F(ThermalDir, IgnoresEntriesThatAreNotZones) {
 }
 
 TEST_F(ThermalDir, MissingDirectoryGivesZero) {
-  EXPECT_EQ(read_cpu_temperature((root_ / "absent").c_str()), 0.0f);
+  EXPECT_EQ(read("class/other"), 0.0f);
 }
 
 }  // namespace

@@ -1,0 +1,211 @@
+// Records to monitoring counters, and two readings to an interval sample.
+#include "collector/monitoring/monitoring_contract.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "sys_reader/numbers.h"
+
+namespace quillmere::collector {
+namespace {
+
+using sys_reader::checked_add;
+using sys_reader::checked_mul;
+using sys_reader::saturating_sub;
+using Count = std::optional<std::uint64_t>;
+
+// A gauge as reported: only a finite value that is not negative.
+std::optional<double> finite_non_negative(std::optional<double> value) noexcept {
+  if (!value || !std::isfinite(*value) || *value < 0.0) return std::nullopt;
+  return value;
+}
+
+// sum + part, nullopt once either is unknown or the sum does not fit.
+Count add(Count sum, Count part) noexcept { return sum && part ? checked_add(*sum, *part) : std::nullopt; }
+
+Count kib_to_bytes(Count kib) noexcept { return kib ? checked_mul(*kib, 1024) : std::nullopt; }
+
+Count bytes_of(Count count, std::uint64_t unit_bytes) noexcept {
+  return count ? checked_mul(*count, unit_bytes) : std::nullopt;
+}
+
+// The increase of one counter between two readings: 0 when it went back (a
+// reset), unless the kernel keeps it in a 32-bit word and it went back
+// below 2^32: then it wrapped.
+std::uint64_t increase(std::uint64_t before, std::uint64_t now, std::uint32_t word_bits) noexcept {
+  constexpr std::uint64_t kWord32 = std::uint64_t{1} << 32;
+  if (word_bits == 32 && now < before && before < kWord32) return now + kWord32 - before;
+  return saturating_sub(now, before);
+}
+
+// Sums of per-device increases between two readings, devices in both only;
+// each component on its own, a device whose counter is unknown in either
+// reading passed over for it. Nullopt without either reading.
+std::pair<Count, Count> summed_increase(DeviceReading& previous, DeviceReading& current, std::uint32_t word_bits) {
+  if (!previous.table.readable || !current.table.readable) return {};
+  using Sums = std::pair<Count, Count>;
+  const std::uint64_t unit = current.unit_bytes;
+  const auto add_increase = [word_bits, unit](Count& sum, Count before, Count now) {
+    before = bytes_of(before, unit);
+    now = bytes_of(now, unit);
+    if (before && now) sum = add(sum, increase(*before, *now, word_bits));
+  };
+  return fold_matches(previous.table, current.table, Sums{0, 0},
+                      [&](Sums& sums, const sys_reader::DeviceLine& before, const sys_reader::DeviceLine& now,
+                          std::size_t index) {
+                        if (current.whole_disks_only && current.partition[index]) return;
+                        add_increase(sums.first, before.first, now.first);
+                        add_increase(sums.second, before.second, now.second);
+                      });
+}
+
+// An increase per second, or nullopt without it or without any time.
+std::optional<double> per_second(Count increase, double seconds) noexcept {
+  if (!increase || seconds <= 0.0) return std::nullopt;
+  return static_cast<double>(*increase) / seconds;
+}
+
+Count minor_faults(const CounterReading& r) noexcept {
+  if (!r.page_faults_total || !r.page_faults_major_total) return std::nullopt;
+  return saturating_sub(*r.page_faults_total, *r.page_faults_major_total);
+}
+
+}  // namespace
+
+// A column that is not a number leaves the line unknown.
+std::optional<CpuTicks> cpu_ticks(const sys_reader::StatRecord& stat) noexcept {
+  if (stat.malformed_columns != 0) return std::nullopt;
+  return stat.cpu;
+}
+
+// An absent Buffers or Cached counts 0 in used_bytes; a malformed one, or a
+// sum that does not fit, leaves the difference unknown.
+MemoryCounters memory_counters(const sys_reader::MeminfoRecord& m) noexcept {
+  MemoryCounters memory;
+  memory.total_bytes = kib_to_bytes(m.mem_total.kib);
+  memory.available_bytes = kib_to_bytes(m.mem_available.kib);
+  memory.swap_total_bytes = kib_to_bytes(m.swap_total.kib);
+  const auto part = [](const sys_reader::MeminfoValue& value) { return value.present ? value.kib : Count(0); };
+  const Count unused = add(add(part(m.mem_free), part(m.buffers)), part(m.cached));
+  if (m.mem_total.kib && unused) memory.used_bytes = kib_to_bytes(saturating_sub(*m.mem_total.kib, *unused));
+  if (m.swap_total.kib && m.swap_free.kib) {
+    memory.swap_used_bytes = kib_to_bytes(saturating_sub(*m.swap_total.kib, *m.swap_free.kib));
+  }
+  return memory;
+}
+
+// The loads in double precision, so that 0.52 reads 0.52. A load or a run
+// queue is never negative.
+std::optional<LoadAverage64> load_average64(const std::optional<sys_reader::LoadavgRecord>& loadavg) noexcept {
+  if (!loadavg) return std::nullopt;
+  using sys_reader::parse_f64;
+  return LoadAverage64{finite_non_negative(parse_f64(loadavg->runnable)),
+                       finite_non_negative(parse_f64(loadavg->load_1)),
+                       finite_non_negative(parse_f64(loadavg->load_5)),
+                       finite_non_negative(parse_f64(loadavg->load_15))};
+}
+
+std::optional<double> uptime_seconds64(std::optional<std::string_view> uptime) noexcept {
+  return uptime ? finite_non_negative(sys_reader::parse_f64(*uptime)) : std::nullopt;
+}
+
+std::optional<double> zone_celsius64(std::string_view temp) noexcept {
+  const std::optional<double> millidegrees = sys_reader::parse_f64(temp);
+  if (!millidegrees || !std::isfinite(*millidegrees)) return std::nullopt;
+  return *millidegrees / 1000.0;
+}
+
+// Every 64-bit architecture's name holds "64" (x86_64, aarch64, ppc64le,
+// riscv64, mips64, loongarch64, sparc64, parisc64, ia64) but two.
+std::uint32_t kernel_word_bits(std::string_view machine) noexcept {
+  if (machine.empty() || machine.find("64") != std::string_view::npos || machine == "s390x" ||
+      machine == "alpha" || machine.substr(0, 5) == "armv8") {
+    return 64;
+  }
+  return 32;
+}
+
+std::vector<DeviceCounters> device_counters(const DeviceReading& devices) {
+  std::vector<DeviceCounters> counters;
+  counters.reserve(devices.table.lines.size());
+  for_each_device(devices.table, [&](const sys_reader::DeviceLine& line, std::size_t) {
+    counters.push_back(
+        DeviceCounters{line.name, bytes_of(line.first, devices.unit_bytes), bytes_of(line.second, devices.unit_bytes)});
+  });
+  // A merge sort: fewer name comparisons than an introsort, each of which
+  // reads names scattered over the file's buffer.
+  std::stable_sort(counters.begin(), counters.end(),
+                   [](const DeviceCounters& a, const DeviceCounters& b) { return a.name < b.name; });
+  return counters;
+}
+
+Totals device_totals(const DeviceReading& devices) noexcept {
+  if (!devices.table.readable) return {};
+  Totals sums{0, 0};
+  for_each_device(devices.table, [&](const sys_reader::DeviceLine& line, std::size_t index) {
+    if (devices.whole_disks_only && devices.partition[index]) return;
+    sums.first = add(sums.first, bytes_of(line.first, devices.unit_bytes));
+    sums.second = add(sums.second, bytes_of(line.second, devices.unit_bytes));
+  });
+  return sums;
+}
+
+IntervalSample interval_sample(CounterReading& previous, CounterReading& current) {
+  IntervalSample s;
+  s.timestamp = current.timestamp;
+  s.interval_seconds = static_cast<double>(saturating_sub(current.monotonic_ns, previous.monotonic_ns)) / 1e9;
+  const double seconds = s.interval_seconds;
+  // An increase per second, or nullopt without both counters or any time.
+  const auto rate = [seconds](Count before, Count now) -> std::optional<double> {
+    if (!before || !now) return std::nullopt;
+    return per_second(saturating_sub(*now, *before), seconds);
+  };
+
+  if (previous.cpu && current.cpu) {
+    const CpuTicks& a = *previous.cpu;
+    const CpuTicks& b = *current.cpu;
+    const std::uint64_t user = saturating_sub(b.user, a.user);
+    const std::uint64_t nice = saturating_sub(b.nice, a.nice);
+    const std::uint64_t system = saturating_sub(b.system, a.system);
+    const std::uint64_t idle = saturating_sub(b.idle, a.idle);
+    const std::uint64_t iowait = saturating_sub(b.iowait, a.iowait);
+    const std::uint64_t irq = saturating_sub(b.irq, a.irq);
+    const std::uint64_t softirq = saturating_sub(b.softirq, a.softirq);
+    const std::uint64_t steal = saturating_sub(b.steal, a.steal);
+    // Ticks that add up past 2^64 are no reading of a real machine: no shares.
+    Count sum = 0;
+    for (const std::uint64_t part : {user, nice, system, idle, iowait, irq, softirq, steal}) sum = add(sum, part);
+    const std::uint64_t total = sum.value_or(0);
+    if (total > 0) {
+      const auto share = [total](std::uint64_t part) {
+        return static_cast<double>(part) / static_cast<double>(total) * 100.0;
+      };
+      // Waiting for I/O is not work: iowait counts as idle time here.
+      s.cpu = IntervalSample::CpuShares{share(total - idle - iowait), share(user + nice), share(system),
+                                        share(idle), share(iowait), share(irq), share(softirq), share(steal)};
+    }
+  }
+  if (current.load) s.run_queue_length = current.load->run_queue_length;
+  s.context_switches_per_sec = rate(previous.context_switches_total, current.context_switches_total);
+  if (!current.zones.empty()) s.cpu_temp_celsius = current.zones.front().celsius;
+  s.throttle_status = current.throttle_status;
+  s.mem_total_bytes = current.memory.total_bytes;
+  s.mem_used_bytes = current.memory.used_bytes;
+  s.page_faults_minor_per_sec = rate(minor_faults(previous), minor_faults(current));
+  s.page_faults_major_per_sec = rate(previous.page_faults_major_total, current.page_faults_major_total);
+  s.uptime_seconds = current.uptime_seconds;
+  s.load = current.load;
+  // A disk counter that steps back was reset, whatever the kernel.
+  const auto [read, written] = summed_increase(previous.disks, current.disks, 64);
+  s.disk_read_bytes_per_sec = per_second(read, seconds);
+  s.disk_write_bytes_per_sec = per_second(written, seconds);
+  const auto [received, transmitted] =
+      summed_increase(previous.interfaces, current.interfaces, current.kernel_word_bits);
+  s.net_rx_bytes_per_sec = per_second(received, seconds);
+  s.net_tx_bytes_per_sec = per_second(transmitted, seconds);
+  s.arm_clock_hz = current.arm_clock_hz;
+  s.mem_available_bytes = current.memory.available_bytes;
+  return s;
+}
+
+}  // namespace quillmere::collector

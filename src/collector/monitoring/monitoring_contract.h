@@ -1,0 +1,154 @@
+// The monitoring contract: the source records turned into since-boot
+// counters and current gauges (a CounterReading), and two readings into the
+// rates and shares of the interval between them (an IntervalSample).
+//
+// Promises: a value whose source could not be read, whose field is missing
+// or not a number, that is not finite (or negative where it cannot be), or
+// that does not fit 64 bits (a product to bytes, a sum) is nullopt, never 0
+// or a wrapped number. Fractional values are parsed in double precision.
+// Rates are increases over the time measured between the starts of the two
+// passes; an increase saturates at 0, but for an interface counter of a
+// 32-bit kernel that stepped back below 2^32, which wrapped. Disks are whole
+// disks (partitions left out, so that a transfer counts once). Nothing here
+// reads a file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "collector/device_table.h"
+#include "os/clock.h"
+#include "sys_reader/sources/loadavg.h"
+#include "sys_reader/sources/meminfo.h"
+#include "sys_reader/sources/stat.h"
+
+namespace quillmere::collector {
+
+using sys_reader::CpuTicks;
+
+// Each value in bytes.
+struct MemoryCounters {
+  std::optional<std::uint64_t> total_bytes;
+  std::optional<std::uint64_t> used_bytes;  // total - (free + buffers + cached), or 0; needs MemTotal
+  std::optional<std::uint64_t> available_bytes;
+  std::optional<std::uint64_t> swap_total_bytes;
+  std::optional<std::uint64_t> swap_used_bytes;  // SwapTotal - SwapFree, or 0; needs both
+};
+
+struct LoadAverage64 {
+  std::optional<double> run_queue_length;
+  std::optional<double> load_avg_1;
+  std::optional<double> load_avg_5;
+  std::optional<double> load_avg_15;
+};
+
+struct ZoneTemperature {
+  std::string zone;                 // e.g. thermal_zone0
+  std::optional<std::string> type;  // the zone's trimmed `type` file
+  double celsius = 0.0;
+};
+
+// One device of a reading, for the counters dict: its last line's values.
+struct DeviceCounters {
+  std::string_view name;  // a view into the reading's buffer
+  std::optional<std::uint64_t> first_bytes;
+  std::optional<std::uint64_t> second_bytes;
+};
+
+// A per-device file as a reading keeps it. `partition` (block devices only)
+// has one flag per line of the table.
+struct DeviceReading {
+  DeviceTable table;
+  std::uint64_t unit_bytes = 1;
+  std::vector<bool> partition;
+  bool whole_disks_only = false;  // rates and totals leave partitions out
+};
+
+struct CounterReading {
+  std::uint64_t monotonic_ns = 0;  // CLOCK_MONOTONIC at the start of the pass
+  os::WallClockInstant timestamp;  // wall clock once every source was read
+  double ticks_per_second = 100.0;  // USER_HZ, for converting CPU ticks
+  // The kernel's word: interface counters of a 32-bit kernel wrap at 2^32.
+  std::uint32_t kernel_word_bits = 64;
+  std::optional<double> uptime_seconds;
+  std::optional<CpuTicks> cpu;
+  std::optional<std::uint64_t> context_switches_total;
+  std::optional<std::uint64_t> page_faults_total;  // pgfault: every fault, major ones included
+  std::optional<std::uint64_t> page_faults_major_total;
+  DeviceReading disks;
+  DeviceReading interfaces;  // lo included
+  std::optional<LoadAverage64> load;
+  MemoryCounters memory;
+  std::vector<ZoneTemperature> zones;  // in name order: the first is the CPU temperature
+  std::optional<std::uint32_t> throttle_status;
+  std::optional<std::uint64_t> arm_clock_hz;
+};
+
+// --- Records to counters and gauges ------------------------------------------
+
+std::optional<CpuTicks> cpu_ticks(const sys_reader::StatRecord& stat) noexcept;
+MemoryCounters memory_counters(const sys_reader::MeminfoRecord& meminfo) noexcept;
+std::optional<LoadAverage64> load_average64(const std::optional<sys_reader::LoadavgRecord>& loadavg) noexcept;
+std::optional<double> uptime_seconds64(std::optional<std::string_view> uptime) noexcept;
+// nullopt for a temp that is not a finite number (a temperature may be below
+// zero).
+std::optional<double> zone_celsius64(std::string_view temp) noexcept;
+
+// The width in bits of the kernel's word, told by uname's machine name: 32
+// for the 32-bit architectures (armv6l, armv7l, i686, mips, ...), 64 for the
+// rest and for an empty name. An arm64 kernel tells a 32-bit process it runs
+// on armv8l: 64.
+std::uint32_t kernel_word_bits(std::string_view machine) noexcept;
+
+// Every device of a reading (the last line of each name), sorted by name
+// byte-wise; empty for an unreadable file. Throws only std::bad_alloc.
+std::vector<DeviceCounters> device_counters(const DeviceReading& devices);
+
+// Bytes summed over the reading's devices (whole disks only where the reading
+// says so): (first, second); nullopt without the source, when a device's
+// counter is unknown or when the sum does not fit 64 bits.
+using Totals = std::pair<std::optional<std::uint64_t>, std::optional<std::uint64_t>>;
+Totals device_totals(const DeviceReading& devices) noexcept;
+
+// --- Two readings to a sample ------------------------------------------------
+
+// The gauges and rates between two readings. Every optional is nullopt when
+// either reading lacks its source (gauges: when the newer one does).
+struct IntervalSample {
+  os::WallClockInstant timestamp;  // the newer reading's
+  // Percent of the interval's CPU time: usage is neither idle nor iowait,
+  // user is user and nice together.
+  struct CpuShares {
+    double usage, user, system, idle, iowait, irq, softirq, steal;
+  };
+  std::optional<CpuShares> cpu;  // also nullopt when no CPU time passed
+  std::optional<double> run_queue_length;
+  std::optional<double> context_switches_per_sec;
+  std::optional<double> cpu_temp_celsius;
+  std::optional<std::uint32_t> throttle_status;
+  std::optional<std::uint64_t> mem_total_bytes;
+  std::optional<std::uint64_t> mem_used_bytes;
+  std::optional<double> page_faults_minor_per_sec;  // pgfault - pgmajfault
+  std::optional<double> page_faults_major_per_sec;
+  std::optional<double> uptime_seconds;
+  std::optional<LoadAverage64> load;
+  std::optional<double> disk_read_bytes_per_sec;
+  std::optional<double> disk_write_bytes_per_sec;
+  std::optional<double> net_rx_bytes_per_sec;
+  std::optional<double> net_tx_bytes_per_sec;
+  std::optional<std::uint64_t> arm_clock_hz;
+  double interval_seconds = 0.0;
+  std::optional<std::uint64_t> mem_available_bytes;
+};
+
+// A device counter unknown in either reading is passed over; a sum that does
+// not fit 64 bits gives nullopt, and so does an interval of zero length. CPU
+// shares stay within 0..100. May build either reading's names index; throws
+// only std::bad_alloc.
+IntervalSample interval_sample(CounterReading& previous, CounterReading& current);
+
+}  // namespace quillmere::collector

@@ -1,0 +1,48 @@
+// Cutting the per-device files (one line per device, a name and columns of
+// counters) into device lines, in place.
+//
+// Promises: one DeviceLine per line that has the layout's tokens, in file
+// order, a repeated name once per line; the name is a view into the text and
+// the two counters are the integers as read, nullopt where the token is not a
+// number. Tokens are separated by Unicode white space, as everywhere else, so
+// any bytes at all are safe; most lines are cut by a plain ASCII scan that
+// stops at the last token a line needs, and only lines with a byte at or
+// above 0x80 go through the Unicode tokenizer. Nothing is allocated per line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace quillmere::sys_reader {
+
+// Where a device file keeps what is read: its header lines, the token numbers
+// of the name and of the two counters (in rising order), how many tokens a
+// line needs to count at all, and whether the name token ends in ':'s that
+// are not part of the name.
+struct DeviceLayout {
+  std::size_t header_lines;
+  std::size_t name;
+  std::size_t first;
+  std::size_t second;
+  std::size_t min_tokens;
+  bool strip_colons;
+};
+
+// The most tokens any layout needs.
+inline constexpr std::size_t kMostDeviceTokens = 17;
+
+struct DeviceLine {
+  std::string_view name;
+  std::optional<std::uint64_t> first;
+  std::optional<std::uint64_t> second;
+};
+
+// Replaces `lines` with the device lines of `text`. `lines` keeps its
+// capacity, so a caller that reuses it allocates nothing once it has grown to
+// the file's size. Throws only std::bad_alloc.
+void parse_device_lines(const DeviceLayout& layout, std::string_view text, std::vector<DeviceLine>& lines);
+
+}  // namespace quillmere::sys_reader

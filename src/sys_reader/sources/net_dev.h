@@ -1,0 +1,22 @@
+// /proc/net/dev: bytes received and sent per network interface.
+//
+// Promises: the layout the device-line cutter (sys_reader/device_lines.h)
+// reads the file by; its lines' counters are bytes as read.
+#pragma once
+
+#include "sys_reader/device_lines.h"
+#include "sys_reader/roots.h"
+
+namespace quillmere::sys_reader {
+
+inline constexpr SourceFile kNetDevFile{Root::kProcfs, "net/dev"};
+
+// Two header lines, then one line per interface:
+//     eth0: 1293745   10342    0    0    0     0          0        12   893421    7231    0    0    0     0       0          0
+// Eight receive fields (bytes first) and eight transmit fields (bytes first),
+// unchanged since 2.6. The name token ends in ':'. Kernels before 4.x could
+// fuse the name to a wide first counter ("eth0:1293745"); such a line has one
+// token too few and is skipped rather than guessed at.
+inline constexpr DeviceLayout kNetDevLayout{2, 0, 1, 9, 17, true};
+
+}  // namespace quillmere::sys_reader
