@@ -20,7 +20,7 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>  // abi::__forced_unwind
+#include <cxxabi.h>  // abi::__forced_unwind (libstdc++)
 
 #include <array>
 #include <cstddef>
@@ -32,6 +32,11 @@
 #include <utility>
 
 #include "lib/py_ref.h"
+
+// PyEval_RestoreThread from a frame the forced unwind stops at
+// (restore_thread.cpp): libc++ has no type to tell that unwind by, and its
+// unwinder is not the C library's.
+extern "C" void quillmere_restore_thread(PyThreadState* state);
 
 namespace quillmere::lib {
 
@@ -69,8 +74,10 @@ template <typename Result, typename Body>
 Result call_guarded(const BoundaryRules& rules, Result failure, Body&& body) {
   try {
     return std::forward<Body>(body)();
+#if defined(__GLIBCXX__)
   } catch (abi::__forced_unwind&) {
     throw;  // the thread is being ended: let it unwind
+#endif
   } catch (...) {
     raise_current_exception(rules);
   }
@@ -94,12 +101,18 @@ auto without_gil(Body&& body) -> std::invoke_result_t<Body&&> {
     PyThreadState* state = PyEval_SaveThread();
     try {
       result.emplace(std::forward<Body>(body)());
+#if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
       throw;
+#endif
     } catch (...) {
       failure = std::current_exception();
     }
+#if defined(_LIBCPP_VERSION)
+    quillmere_restore_thread(state);  // may end this thread: see the top
+#else
     PyEval_RestoreThread(state);  // may end this thread: see the top
+#endif
     if (failure) std::rethrow_exception(failure);
     return std::move(*result);
   }
