@@ -4,6 +4,7 @@ what the sources say, with the fallbacks for unreadable ones."""
 
 import json
 import math
+import os
 import pathlib
 import struct
 
@@ -191,7 +192,8 @@ def test_a_source_that_would_block_or_never_end_is_unreadable_at_once(tmp_path):
     assert done.returncode == 0, done.stderr
     times, peak_mb, c, m, sample_uptime = json.loads(done.stdout)
     assert max(times.values()) < 2, times
-    assert peak_mb < 100
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):  # ASan's shadow memory alone is hundreds of MB
+        assert peak_mb < 100
     for key in ("load_avg_1", "cpu_seconds", "uptime_seconds", "interfaces", "mem_total_bytes", "page_faults_total"):
         assert c[key] is None, key
     assert c["cpu_temp_celsius"] == 48.312
