@@ -13,12 +13,12 @@
 // goes with it.
 #include "os/child_process.h"
 
+#include "os/child_owner.h"
 #include "os/unique_fd.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>  // getenv
 #include <memory>
 #include <utility>
@@ -26,12 +26,11 @@
 
 #include <fcntl.h>        // fcntl, F_DUPFD_CLOEXEC, AT_FDCWD, AT_EACCESS
 #include <poll.h>         // poll
-#include <signal.h>       // kill, sigset_t NOLINT(modernize-deprecated-headers): POSIX, not in <csignal>
+#include <signal.h>       // sigset_t NOLINT(modernize-deprecated-headers): POSIX, not in <csignal>
 #include <spawn.h>        // posix_spawn and its attributes and file actions
 #include <sys/stat.h>     // stat, S_ISREG
-#include <sys/syscall.h>  // SYS_pidfd_open
 #include <sys/wait.h>     // waitpid, WIFEXITED
-#include <unistd.h>       // faccessat, syscall
+#include <unistd.h>       // faccessat
 
 // The process's environment, for a child run without a copy of its own;
 // POSIX has the program declare it.
@@ -43,10 +42,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kReadChunkBytes = 4096;
-// Without a pidfd, the wait for the exit sleeps between checks: briefly at
-// first, since a child that has closed its output is usually exiting already.
-constexpr std::chrono::milliseconds kFirstWaitSleep{1};
-constexpr std::chrono::milliseconds kLongestWaitSleep{16};
 
 bool is_executable_file(const std::string& path) {
   struct stat info{};
@@ -56,28 +51,6 @@ bool is_executable_file(const std::string& path) {
          retry_on_eintr([&] { return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS); }) == 0;
 }
 
-// A descriptor that becomes readable when the child exits (Linux 5.3 and
-// later; pidfd_open always sets close-on-exec). Invalid where the kernel lacks
-// the call (ENOSYS) or a filter refuses it; the wait then polls waitpid.
-UniqueFd open_pidfd(pid_t pid) noexcept {
-#ifdef SYS_pidfd_open
-  const long fd = ::syscall(SYS_pidfd_open, pid, 0);
-  if (fd >= 0) return UniqueFd(static_cast<int>(fd));
-#else
-  (void)pid;
-#endif
-  return {};
-}
-
-// Milliseconds for poll() until `remaining` has passed, rounded up so that a
-// wake-up never comes before the deadline and spins.
-int poll_timeout_ms(Clock::duration remaining) noexcept {
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(remaining).count();
-  return static_cast<int>(std::clamp<decltype(ms)>(ms, 0, INT_MAX));
-}
-
-// Waits up to `ms` milliseconds with nothing to watch.
-void sleep_ms(int ms) noexcept { ::poll(nullptr, 0, ms); }
 
 // True when `fd` is valid and readable now.
 bool readable_now(int fd) noexcept {
@@ -86,99 +59,6 @@ bool readable_now(int fd) noexcept {
   return retry_on_eintr([&] { return ::poll(&polled, 1, 0); }) > 0 && (polled.revents & POLLIN) != 0;
 }
 
-// Owner of a started child, which leads a process group whose id is its pid.
-// Nobody else waits for our children, so the pid stays ours (a zombie at
-// worst) until we reap it, and with it the group's id: the group is only
-// signalled while waitid() still finds the child, so that a pid something
-// else reaped (SIGCHLD ignored) and the system handed out again is never
-// signalled. The destructor kills a child not yet reaped, with its group, and
-// reaps it within a bound, or gives it up.
-class ChildProcess {
- public:
-  ChildProcess(pid_t pid, UniqueFd pidfd, std::chrono::milliseconds reap_after_kill) noexcept
-      : pid_(pid), pidfd_(std::move(pidfd)), reap_after_kill_(reap_after_kill) {}
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-  ~ChildProcess() { kill_and_reap(); }
-
-  // The descriptor to poll for the exit, or -1 when the exit has to be found
-  // by polling waitpid: no pidfd, or one that already reported an exit that
-  // waitpid cannot reap yet (a tracer sees a traced child's exit first), so
-  // that polling it again would only spin.
-  int exit_fd() const noexcept { return exit_reported_ ? -1 : pidfd_.get(); }
-  void note_exit_reported() noexcept { exit_reported_ = true; }
-
-  // Reaps the child if it has exited, without blocking, once the rest of its
-  // group is killed. True once the child is gone; wait_status() then says how
-  // it ended.
-  bool try_reap() noexcept {
-    if (pid_ < 0) return true;
-    siginfo_t exited{};
-    // WNOWAIT leaves an exited child a zombie, which keeps its pid, the
-    // group's id, ours while the group is killed.
-    if (retry_on_eintr([&] { return ::waitid(P_PID, static_cast<id_t>(pid_), &exited,
-                                             WEXITED | WNOHANG | WNOWAIT); }) == 0) {
-      if (exited.si_pid == 0) return false;  // still running
-      kill_group();
-    }
-    int status = 0;
-    const pid_t reaped = retry_on_eintr([&] { return ::waitpid(pid_, &status, WNOHANG); });
-    if (reaped == 0) return false;
-    // ECHILD: something else reaped it (SIGCHLD ignored, a stray wait(-1)),
-    // so how it ended is unknown.
-    if (reaped == pid_) status_ = status;
-    pid_ = -1;
-    pidfd_.reset();
-    return true;
-  }
-
-  // The wait status of a reaped child; nullopt when it is not known.
-  std::optional<int> wait_status() const noexcept { return status_; }
-
- private:
-  // SIGKILL to the child's whole group while the child is still ours
-  // (running, or exited and not yet reaped). Once something else has reaped
-  // it, nothing is signalled.
-  void kill_group() noexcept {
-    siginfo_t state{};
-    if (retry_on_eintr([&] { return ::waitid(P_PID, static_cast<id_t>(pid_), &state,
-                                             WEXITED | WNOHANG | WNOWAIT); }) != 0) {
-      return;
-    }
-    ::kill(-pid_, SIGKILL);
-  }
-
-  void kill_and_reap() noexcept {
-    if (pid_ < 0) return;
-    kill_group();
-    const Clock::time_point deadline = Clock::now() + reap_after_kill_;
-    std::chrono::milliseconds sleep = kFirstWaitSleep;
-    while (!try_reap()) {
-      const Clock::time_point now = Clock::now();
-      if (now >= deadline) {
-        // Given up: the child stays behind (a zombie once it exits) until
-        // this process ends, rather than blocking the caller for ever.
-        pid_ = -1;
-        pidfd_.reset();
-        return;
-      }
-      const int remaining_ms = poll_timeout_ms(deadline - now);
-      if (exit_fd() >= 0) {
-        pollfd polled{exit_fd(), POLLIN, 0};
-        if (retry_on_eintr([&] { return ::poll(&polled, 1, remaining_ms); }) > 0) note_exit_reported();
-      } else {
-        sleep_ms(std::min(remaining_ms, static_cast<int>(sleep.count())));
-        sleep = std::min(sleep * 2, kLongestWaitSleep);
-      }
-    }
-  }
-
-  pid_t pid_;
-  UniqueFd pidfd_;
-  std::chrono::milliseconds reap_after_kill_;
-  std::optional<int> status_;
-  bool exit_reported_ = false;
-};
 
 // With the host's standard streams closed, a write end can itself be 1 or 2.
 // dup2 onto the same number does nothing, and C libraries older than glibc
