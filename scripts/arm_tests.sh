@@ -100,7 +100,7 @@ for arch in "$@"; do
     python3 -m pip --python /opt/venv/bin/python install -q --no-index --find-links "$3" \
       -r "$3/requirements.txt" "$4"
     cd tests/python
-    /opt/venv/bin/python -m pytest -q -p no:cacheprovider -m "not slow and not servers" -rs --ignore=test_typing.py
+    QUILLMERE_EMULATED=1 /opt/venv/bin/python -m pytest -q -p no:cacheprovider -m "not slow and not servers" -rs --ignore=test_typing.py
   ' sh "$PWD" "$dir" "$wheelhouse" "$(wheel_path "$(machine "$arch")" "$MINOR")" > "$dir/emulated.log" 2>&1 &
   pids="$pids $!:$arch"
 done

@@ -68,6 +68,11 @@ needs_address_space_limit = pytest.mark.skipif(
 )
 
 
+# Set by the ARM stage, whose tests run under qemu-user: starting and killing
+# a process there takes far longer than on the machine itself.
+EMULATED = os.environ.get("QUILLMERE_EMULATED") == "1"
+
+
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MOUNT_OVER = os.path.join(REPO, "scripts", "mount_over.py")
 

@@ -10,7 +10,7 @@ import time
 import pytest
 
 import quillmere
-from conftest import child_pids, open_fds, settled, thread_count
+from conftest import EMULATED, child_pids, open_fds, settled, thread_count
 
 
 @pytest.fixture
@@ -102,7 +102,7 @@ def test_hung_tool_costs_one_tick_and_leaves_nothing_behind(fake_tool, interval_
         d = quillmere.get_metrics_once(interval_ms)
         elapsed = time.monotonic() - started
         assert (d["throttle_status"], d["measure_clock"]) == (0, 0)
-        assert elapsed < 2.6
+        assert elapsed < (3.5 if EMULATED else 2.6)  # under 4 s: never two runs of the second tick
         assert len(log.read_text().splitlines()) <= 3
     assert settled(census, before) == before
 
