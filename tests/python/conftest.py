@@ -16,6 +16,7 @@ import sys
 import textwrap
 
 import pytest
+import quillmere_sampler
 
 from census import child_pids, open_fds, settled, thread_count  # noqa: F401 - the tests import them from here
 
@@ -66,6 +67,15 @@ needs_address_space_limit = pytest.mark.skipif(
     _address_space_limit_ignored(),
     reason="RLIMIT_AS is not enforced here (qemu-user ignores it)",
 )
+
+
+# The stub describes the board sources (per-CPU time, pressure, filesystems,
+# sensors, ...) and the procfs=/sysfs=/rootfs= keywords before the module
+# reads them. The tests that hold the real module to them are expected to
+# fail until it does, and run as any other test from then on.
+BOARD_SOURCES_BUILT = "cpus" in quillmere_sampler.read_counters()
+needs_board_sources = pytest.mark.xfail(not BOARD_SOURCES_BUILT, strict=True,
+                                        reason="quillmere_sampler does not read the board sources yet")
 
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
