@@ -1,6 +1,7 @@
 """A read_counters() result of a made-up four-core board with every source
 readable, shaped as stubs/quillmere_sampler.pyi types it: the exporter's unit
 tests expose it, and synthetic_exporter.py serves it to the real Prometheus.
+UNREADABLE says which keys and families each source gives.
 board(t) is the same board t seconds later: its counters have grown at
 steady rates, so that rate() over a scrape window gives a series.
 
@@ -12,6 +13,38 @@ an alarm but no reading, and a loop device the exporter leaves out."""
 NOT_UTF8 = b"wl\xff\n\"0".decode("utf-8", "surrogateescape")
 MODES = ["user", "nice", "system", "idle", "iowait", "irq", "softirq", "steal"]
 GIB = 1 << 30
+
+# source: (the keys that read None when it cannot be read, a.b for a field of
+# a dict; the families, without quillmere_, that must then be absent)
+NETWORK = {f"network_{way}_{what}_total" for way in ("receive", "transmit") for what in ("bytes", "packets", "errs", "drop")}
+UNREADABLE = {
+    "stat": ({"cpu_seconds", "context_switches_total", "cpus", "processes.running", "processes.blocked",
+              "processes.forks_total"}, {"cpu_seconds_total", "context_switches_total", "processes", "forks_total"}),
+    "vmstat": ({"page_faults_total", "page_faults_major_total", "swap_in_pages_total", "swap_out_pages_total",
+                "oom_kills_total"},
+               {"page_faults_total", "page_faults_major_total", "swap_in_pages_total", "swap_out_pages_total",
+                "oom_kills_total"}),
+    "diskstats": ({"disk_read_bytes_total", "disk_written_bytes_total", "disks"},
+                  {"disk_read_bytes_total", "disk_written_bytes_total", "disk_reads_completed_total",
+                   "disk_writes_completed_total", "disk_io_time_seconds_total"}),
+    "net_dev": ({"net_received_bytes_total", "net_transmitted_bytes_total", "interfaces"}, NETWORK),
+    "loadavg": ({"run_queue_length", "load_avg_1", "load_avg_5", "load_avg_15", "processes.threads"},
+                {"run_queue_length", "load1", "load5", "load15", "threads"}),
+    "meminfo": ({"mem_total_bytes", "mem_used_bytes", "mem_available_bytes", "swap_total_bytes", "swap_used_bytes"},
+                {"memory_total_bytes", "memory_used_bytes", "memory_available_bytes", "swap_total_bytes",
+                 "swap_used_bytes"}),
+    "uptime": ({"uptime_seconds"}, {"uptime_seconds"}),
+    "thermal": ({"cpu_temp_celsius"}, {"thermal_zone_celsius"}),
+    "vcgencmd": ({"throttle_status", "arm_clock_hz", "throttle"}, {"throttle_status", "throttle_flag", "arm_clock_hertz"}),
+    "cpufreq": ({"cpu_frequencies_hz"}, {"cpu_frequency_hertz"}),
+    "pressure": ({"pressure"}, {"pressure_waiting_seconds_total", "pressure_stalled_seconds_total"}),
+    "mounts": ({"filesystems"}, {f"filesystem_{what}" for what in ("size_bytes", "free_bytes", "avail_bytes", "files",
+                                                                    "files_free", "readonly")}),
+    "wireless": ({"wireless"}, {"wireless_signal_dbm", "wireless_link_quality"}),
+    "hwmon": ({"hwmon"}, {"hwmon_temp_celsius", "hwmon_in_volts", "hwmon_fan_rpm", "hwmon_power_watts",
+                          "hwmon_curr_amps", "hwmon_alarm"}),
+    "adjtimex": ({"clock_synchronized", "clock_max_error_seconds"}, {"clock_synchronized", "clock_max_error_seconds"}),
+}
 
 
 def _disk(read, written, reads, writes, io_seconds, t):

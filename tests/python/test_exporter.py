@@ -22,7 +22,7 @@ import pytest
 from prometheus_client.exposition import generate_latest
 
 import quillmere_exporter
-from board_counters import board
+from board_counters import UNREADABLE, board
 from conftest import (EXPORTER, NAMESPACE_PREFIX, env_with_tool, needs_namespace, parse_exposition,
                       start_exporter, stop)
 
@@ -31,36 +31,6 @@ REPO = Path(__file__).resolve().parents[2]
 # A read_counters() result with every source readable.
 FULL = board()
 
-# source: (keys that read None, a.b for a field of a dict; metrics that must then be absent)
-NETWORK = {f"network_{way}_{what}_total" for way in ("receive", "transmit") for what in ("bytes", "packets", "errs", "drop")}
-UNREADABLE = {
-    "stat": ({"cpu_seconds", "context_switches_total", "cpus", "processes.running", "processes.blocked",
-              "processes.forks_total"}, {"cpu_seconds_total", "context_switches_total", "processes", "forks_total"}),
-    "vmstat": ({"page_faults_total", "page_faults_major_total", "swap_in_pages_total", "swap_out_pages_total",
-                "oom_kills_total"},
-               {"page_faults_total", "page_faults_major_total", "swap_in_pages_total", "swap_out_pages_total",
-                "oom_kills_total"}),
-    "diskstats": ({"disk_read_bytes_total", "disk_written_bytes_total", "disks"},
-                  {"disk_read_bytes_total", "disk_written_bytes_total", "disk_reads_completed_total",
-                   "disk_writes_completed_total", "disk_io_time_seconds_total"}),
-    "net_dev": ({"net_received_bytes_total", "net_transmitted_bytes_total", "interfaces"}, NETWORK),
-    "loadavg": ({"run_queue_length", "load_avg_1", "load_avg_5", "load_avg_15", "processes.threads"},
-                {"run_queue_length", "load1", "load5", "load15", "threads"}),
-    "meminfo": ({"mem_total_bytes", "mem_used_bytes", "mem_available_bytes", "swap_total_bytes", "swap_used_bytes"},
-                {"memory_total_bytes", "memory_used_bytes", "memory_available_bytes", "swap_total_bytes",
-                 "swap_used_bytes"}),
-    "uptime": ({"uptime_seconds"}, {"uptime_seconds"}),
-    "thermal": ({"cpu_temp_celsius"}, {"thermal_zone_celsius"}),
-    "vcgencmd": ({"throttle_status", "arm_clock_hz", "throttle"}, {"throttle_status", "throttle_flag", "arm_clock_hertz"}),
-    "cpufreq": ({"cpu_frequencies_hz"}, {"cpu_frequency_hertz"}),
-    "pressure": ({"pressure"}, {"pressure_waiting_seconds_total", "pressure_stalled_seconds_total"}),
-    "mounts": ({"filesystems"}, {f"filesystem_{what}" for what in ("size_bytes", "free_bytes", "avail_bytes", "files",
-                                                                    "files_free", "readonly")}),
-    "wireless": ({"wireless"}, {"wireless_signal_dbm", "wireless_link_quality"}),
-    "hwmon": ({"hwmon"}, {"hwmon_temp_celsius", "hwmon_in_volts", "hwmon_fan_rpm", "hwmon_power_watts",
-                          "hwmon_curr_amps", "hwmon_alarm"}),
-    "adjtimex": ({"clock_synchronized", "clock_max_error_seconds"}, {"clock_synchronized", "clock_max_error_seconds"}),
-}
 TEXTFILE_ONLY = {"quillmere_textfile_write_timestamp_seconds"}
 
 
@@ -178,15 +148,17 @@ def test_without_prometheus_client_it_says_how_to_install_it():
     assert "pip install" in done.stderr and "[exporter]" in done.stderr and done.stdout == ""
 
 
-def test_help_explains_every_metric_and_offers_no_sampling_interval():
+def test_help_and_readme_explain_every_metric_and_offer_no_sampling_interval():
     done = subprocess.run([EXPORTER, "--help"], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0
     # The example is the same program.
     example = subprocess.run([sys.executable, str(REPO / "examples" / "prometheus_exporter.py"), "--help"],
                              capture_output=True, text=True, timeout=60)
     assert (example.returncode, example.stdout) == (0, done.stdout)
+    # And so does the README's table.
+    readme = (REPO / "README.md").read_text().split("\n### Metrics\n", 1)[1].split("\n### ", 1)[0]
     for name, _, _ in quillmere_exporter.metric_list():
-        assert name in done.stdout
+        assert name in done.stdout and re.search(f"`{name.split('{')[0]}[{{`]", readme), name
     # Prometheus takes rates over its own window: the exporter has no period of its own.
     assert "--interval-ms" not in done.stdout and "\\xNN" in done.stdout
 
