@@ -23,7 +23,6 @@ What it promises:
 
 from __future__ import annotations
 
-import re
 from typing import TYPE_CHECKING, Callable, Iterator, List, Mapping, NamedTuple, Optional, Tuple
 
 from .process import ProcessFigures
@@ -135,7 +134,8 @@ def scalar(value: Value, convert: Callable[[object], Optional[float]] = _number)
 
 def per_name(table: Value, field: str) -> Samples:
     """One sample per entry of a {name: {field: value}} table (disks,
-    interfaces, wireless links), labelled with the entry's name."""
+    interfaces, wireless links, pressure resources), labelled with the
+    entry's name."""
     def samples(reading: Reading) -> Iterator[Sample]:
         for name, fields in _entries(table(reading.counters)):
             number = _number(fields.get(field))
@@ -144,16 +144,16 @@ def per_name(table: Value, field: str) -> Samples:
     return samples
 
 
-def per_key(table: Value, fields: Mapping[str, str]) -> Samples:
+def per_field(table: Value, fields: Tuple[str, ...]) -> Samples:
     """One sample per given field of one {field: value} dict, labelled with
-    the label value the mapping gives the field."""
+    the field's name."""
     def samples(reading: Reading) -> Iterator[Sample]:
         values = table(reading.counters)
         if isinstance(values, Mapping):
-            for field, label in fields.items():
+            for field in fields:
                 number = _number(values.get(field))
                 if number is not None:
-                    yield (label,), number
+                    yield (field,), number
     return samples
 
 
@@ -184,15 +184,6 @@ def _cpu_frequencies(reading: Reading) -> Iterator[Sample]:
             number = _number(hertz)
             if number is not None:
                 yield (str(cpu),), number
-
-
-def pressure(field: str) -> Samples:
-    def samples(reading: Reading) -> Iterator[Sample]:
-        for resource, totals in _entries(reading.counters["pressure"]):
-            number = _number(totals.get(field))
-            if number is not None:
-                yield (_text(resource),), number
-    return samples
 
 
 def filesystem(field: str, convert: Callable[[object], Optional[float]] = _number) -> Samples:
@@ -327,24 +318,24 @@ def _interface(field: str) -> Samples:
 
 FAMILIES: List[Row] = [
     Row("cpu_seconds_total", COUNTER, "CPU time since boot per CPU and mode, in seconds (user excludes nice; "
-        "sum by mode for the whole machine).", ("cpu", "mode"), _cpu_seconds),
+        "sum without (cpu) for the whole machine).", ("cpu", "mode"), _cpu_seconds),
     Row("cpu_frequency_hertz", GAUGE, "Current frequency of each CPU (cpufreq scaling_cur_freq), in hertz.",
         ("cpu",), _cpu_frequencies),
     Row("context_switches_total", COUNTER, "Context switches since boot (ctxt in /proc/stat).", (),
         scalar(lambda c: c["context_switches_total"])),
     Row("processes", GAUGE, "Tasks runnable (state=running) and blocked waiting on I/O (state=blocked) now "
         "(procs_running, procs_blocked in /proc/stat).", ("state",),
-        per_key(lambda c: c["processes"], {"running": "running", "blocked": "blocked"})),
+        per_field(lambda c: c["processes"], ("running", "blocked"))),
     Row("threads", GAUGE, "Scheduling entities (threads) that exist now (from /proc/loadavg).", (),
         scalar(_processes("threads"))),
     Row("forks_total", COUNTER, "Processes and threads created since boot (processes in /proc/stat).", (),
         scalar(_processes("forks_total"))),
     Row("pressure_waiting_seconds_total", COUNTER, "Time since boot in which at least one task waited on the "
         "resource (cpu, memory, io; the some line of /proc/pressure), in seconds.", ("resource",),
-        pressure("some_seconds_total")),
+        per_name(lambda c: c["pressure"], "some_seconds_total")),
     Row("pressure_stalled_seconds_total", COUNTER, "Time since boot in which every non-idle task was stalled "
         "on the resource at once (the full line of /proc/pressure), in seconds.", ("resource",),
-        pressure("full_seconds_total")),
+        per_name(lambda c: c["pressure"], "full_seconds_total")),
     Row("page_faults_total", COUNTER, "Page faults since boot, minor and major (pgfault in /proc/vmstat).", (),
         scalar(lambda c: c["page_faults_total"])),
     Row("page_faults_major_total", COUNTER, "Major page faults since boot (pgmajfault in /proc/vmstat).", (),
