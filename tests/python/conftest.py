@@ -16,6 +16,7 @@ import sys
 import textwrap
 
 import pytest
+import quillmere_sampler
 
 from census import child_pids, open_fds, settled, thread_count  # noqa: F401 - the tests import them from here
 
@@ -66,6 +67,17 @@ needs_address_space_limit = pytest.mark.skipif(
     _address_space_limit_ignored(),
     reason="RLIMIT_AS is not enforced here (qemu-user ignores it)",
 )
+
+
+# The stub describes the board sources (per-CPU time, pressure, filesystems,
+# sensors, ...) and the procfs=/sysfs=/rootfs= keywords before the module
+# reads them. The tests that hold the real module to them are expected to
+# fail until it does, and run as any other test from then on. The keywords,
+# which come with the sources, tell: reading the counters here would run the
+# firmware tool in every process that imports this file.
+BOARD_SOURCES_BUILT = "procfs" in (quillmere_sampler.read_counters.__text_signature__ or "")
+needs_board_sources = pytest.mark.xfail(not BOARD_SOURCES_BUILT, strict=True,
+                                        reason="quillmere_sampler does not read the board sources yet")
 
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -268,9 +280,10 @@ def spawn():
             pass
 
 
-def start_exporter(spawn, *args, env=None):
-    """quillmere-exporter on a free port of 127.0.0.1; returns (process, URL)."""
-    proc = spawn([EXPORTER, "--port", "0", *args], env=env)
+def start_exporter(spawn, *args, env=None, command=(EXPORTER,)):
+    """quillmere-exporter (or `command`, a program that takes its options) on
+    a free port of 127.0.0.1; returns (process, URL)."""
+    proc = spawn([*command, "--port", "0", *args], env=env)
     ready, _, _ = select.select([proc.stdout], [], [], 30)
     assert ready, "the exporter printed no URL"
     line = proc.stdout.readline()
