@@ -60,7 +60,7 @@ std::string text_of(const sr::Roots& roots, const sr::SourceFile& file) {
 // need not be UTF-8, and one odd name must not cost every other device.
 void read_devices(const sr::Roots& roots, const sr::SourceFile& file, const sr::DeviceLayout& layout,
                   DeviceReading& devices) {
-  read_device_table(roots.path_of(file).c_str(), sr::kSourceLimit, layout, devices.table);
+  read_device_table(roots.path_of(file).c_str(), sr::kDeviceSourceLimit, layout, devices.table);
   device_table_detail::ensure_index(devices.table);
 }
 
