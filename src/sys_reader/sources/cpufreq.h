@@ -20,7 +20,9 @@ namespace quillmere::sys_reader {
 inline constexpr SourceFile kCpufreqDir{Root::kSysfs, "devices/system/cpu/cpufreq"};
 
 // CPU -> Hz, sorted by CPU; nullopt when the cpufreq directory cannot be
-// listed (most virtual machines have none). Throws only std::bad_alloc.
+// listed or has no policy* entry: a kernel without cpufreq has no directory,
+// and one whose hardware offers no driver (most virtual machines) an empty
+// one. Throws only std::bad_alloc.
 std::optional<std::vector<std::pair<std::uint32_t, std::uint64_t>>> read_cpu_frequencies(const Roots& roots);
 
 }  // namespace quillmere::sys_reader

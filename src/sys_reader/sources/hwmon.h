@@ -42,7 +42,7 @@ struct HwmonSensor {
 };
 
 // Every sensor of every chip, sorted by key; nullopt when the hwmon class
-// directory cannot be listed. Drivers from before 3.x keep the files in the
+// directory cannot be listed or has no hwmon* entry. Drivers from before 3.x keep the files in the
 // chip's device directory: a hwmonN without a `name` file whose `device`
 // directory has one is read there. Throws only std::bad_alloc.
 std::optional<std::vector<HwmonSensor>> read_hwmon(const Roots& roots);

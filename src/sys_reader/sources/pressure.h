@@ -31,7 +31,7 @@ PressureRecord parse_pressure(std::string_view text) noexcept;
 // Resource name ("cpu", "memory", "io", in that order) -> record, for each
 // file that reads and whose some line parses (a kernel booted with psi=0
 // keeps the directory but fails every read); nullopt when the pressure
-// directory cannot be listed. Throws only std::bad_alloc.
+// directory cannot be listed or is empty. Throws only std::bad_alloc.
 std::optional<std::vector<std::pair<std::string, PressureRecord>>> read_pressure(const Roots& roots);
 
 }  // namespace quillmere::sys_reader
