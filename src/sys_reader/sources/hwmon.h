@@ -39,6 +39,8 @@ struct HwmonSensor {
   // false when those that read are all 0, nullopt when none reads. The Pi's
   // under-voltage is rpi_volt/in0: an in0_lcrit_alarm and no in0_input.
   std::optional<bool> alarm;
+
+  bool operator==(const HwmonSensor&) const = default;
 };
 
 // Every sensor of every chip, sorted by key; nullopt when the hwmon class

@@ -34,6 +34,8 @@ struct MountEntry {
   std::string mount_point;
   std::string type;
   bool read_only = false;  // "ro" among the comma-separated options
+
+  bool operator==(const MountEntry&) const = default;
 };
 
 // The kept mounts of `text`, in the order of their last lines. Allocates for

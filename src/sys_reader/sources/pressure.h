@@ -24,6 +24,8 @@ inline constexpr SourceFile kPressureDir{Root::kProcfs, "pressure"};
 struct PressureRecord {
   std::optional<double> some_seconds_total;  // time at least one task stalled on the resource
   std::optional<double> full_seconds_total;  // time every non-idle task stalled at once
+
+  bool operator==(const PressureRecord&) const = default;
 };
 
 PressureRecord parse_pressure(std::string_view text) noexcept;
