@@ -39,6 +39,11 @@ std::string_view name_of(const Item& item) {
   return item.name;
 }
 std::string_view name_of(const collector::ZoneTemperature& zone) { return zone.zone; }
+std::string_view name_of(const sys_reader::HwmonSensor& sensor) { return sensor.key; }
+template <typename Name, typename Value>
+std::string_view name_of(const std::pair<Name, Value>& entry) {
+  return entry.first;
+}
 
 // name -> {fields}, one entry per item in the items' order: fill(entry,
 // item) sets an entry's fields and returns false with a Python error set.
@@ -137,6 +142,8 @@ PyObject* per_cpu_dict(const std::optional<std::vector<Entry>>& entries, Value v
   return dict.release();
 }
 
+PyObject* frequency_of(const std::pair<std::uint32_t, std::uint64_t>& cpu) { return to_int(cpu.second); }
+
 PyObject* processes_dict(const DictKeys& keys, const std::optional<collector::ProcessCounts>& counts) {
   if (!counts) return new_none();
   PyRef dict(PyDict_New());
@@ -171,6 +178,60 @@ PyObject* throttle_dict(const DictKeys& keys, std::optional<std::uint32_t> statu
   return dict.release();
 }
 
+PyObject* to_bool(std::optional<bool> value) { return value ? PyBool_FromLong(*value ? 1 : 0) : new_none(); }
+
+PyObject* pressure_dict(const DictKeys& keys,
+                        const std::optional<std::vector<std::pair<std::string, sys_reader::PressureRecord>>>& pressure) {
+  if (!pressure) return new_none();
+  // A resource whose some line does not parse is left out.
+  std::vector<std::pair<std::string_view, const sys_reader::PressureRecord*>> kept;
+  for (const auto& [name, record] : *pressure) {
+    if (record.some_seconds_total) kept.emplace_back(name, &record);
+  }
+  return named_entries(kept, [&keys](PyObject* e, const auto& entry) {
+    return set_item(e, keys[key("some_seconds_total")], to_float(entry.second->some_seconds_total)) &&
+           set_item(e, keys[key("full_seconds_total")], to_float(entry.second->full_seconds_total));
+  });
+}
+
+PyObject* pressure_shares_dict(const DictKeys& keys, const std::optional<std::vector<collector::PressureShare>>& shares) {
+  return named_entries(shares, [&keys](PyObject* e, const collector::PressureShare& share) {
+    return set_item(e, keys[key("some_percent")], PyFloat_FromDouble(share.some_percent)) &&
+           set_item(e, keys[key("full_percent")], to_float(share.full_percent));
+  });
+}
+
+PyObject* filesystems_dict(
+    const DictKeys& keys,
+    const std::optional<std::vector<std::pair<std::string, sys_reader::FilesystemUsage>>>& filesystems) {
+  return named_entries(filesystems, [&keys](PyObject* e, const auto& entry) {
+    const sys_reader::FilesystemUsage& fs = entry.second;
+    return set_item(e, keys[key("device")], name_to_str(fs.device)) &&
+           set_item(e, keys[key("type")], name_to_str(fs.type)) &&
+           set_item(e, keys[key("size_bytes")], to_int(fs.size_bytes)) &&
+           set_item(e, keys[key("free_bytes")], to_int(fs.free_bytes)) &&
+           set_item(e, keys[key("available_bytes")], to_int(fs.available_bytes)) &&
+           set_item(e, keys[key("files")], to_int(fs.files)) &&
+           set_item(e, keys[key("files_free")], to_int(fs.files_free)) &&
+           set_item(e, keys[key("read_only")], PyBool_FromLong(fs.read_only ? 1 : 0));
+  });
+}
+
+PyObject* wireless_dict(const DictKeys& keys, const std::optional<std::vector<collector::WirelessLink>>& links) {
+  return named_entries(links, [&keys](PyObject* e, const collector::WirelessLink& link) {
+    return set_item(e, keys[key("link_quality")], PyFloat_FromDouble(link.link_quality)) &&
+           set_item(e, keys[key("signal_dbm")], PyFloat_FromDouble(link.signal_dbm));
+  });
+}
+
+PyObject* hwmon_dict(const DictKeys& keys, const std::optional<std::vector<sys_reader::HwmonSensor>>& sensors) {
+  return named_entries(sensors, [&keys](PyObject* e, const sys_reader::HwmonSensor& sensor) {
+    return set_item(e, keys[key("label")], sensor.label ? name_to_str(*sensor.label) : new_none()) &&
+           set_item(e, keys[key("value")], to_float(sensor.value)) &&
+           set_item(e, keys[key("alarm")], to_bool(sensor.alarm));
+  });
+}
+
 PyObject* temperatures_dict(const DictKeys& keys, const std::vector<collector::ZoneTemperature>& zones) {
   return named_entries(zones, [&keys](PyObject* e, const collector::ZoneTemperature& zone) {
     return set_item(e, keys[key("type")], zone.type ? name_to_str(*zone.type) : new_none()) &&
@@ -188,6 +249,7 @@ PyObject* build_counters_dict(const DictKeys& keys, const collector::CounterRead
   };
   const std::optional<double> cpu_temp =
       r.zones.empty() ? std::nullopt : std::optional<double>(r.zones.front().celsius);
+  const std::optional<os::ClockSync>& clock = r.board.clock;
 
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
@@ -221,11 +283,19 @@ PyObject* build_counters_dict(const DictKeys& keys, const collector::CounterRead
       set_item(d, keys[key("cpus")], per_cpu_dict(r.cpus, [&](const collector::CpuTime& cpu) {
                  return cpu_seconds_dict(keys, cpu.ticks, r.ticks_per_second);
                })) &&
+      set_item(d, keys[key("cpu_frequencies_hz")], per_cpu_dict(r.board.cpu_frequencies_hz, frequency_of)) &&
       set_item(d, keys[key("processes")], processes_dict(keys, r.processes)) &&
+      set_item(d, keys[key("pressure")], pressure_dict(keys, r.pressure)) &&
+      set_item(d, keys[key("filesystems")], filesystems_dict(keys, r.board.filesystems)) &&
+      set_item(d, keys[key("wireless")], wireless_dict(keys, r.board.wireless)) &&
+      set_item(d, keys[key("hwmon")], hwmon_dict(keys, r.board.hwmon)) &&
       set_item(d, keys[key("throttle")], throttle_dict(keys, r.throttle_status)) &&
       set_item(d, keys[key("swap_in_pages_total")], to_int(r.swap_in_pages_total)) &&
       set_item(d, keys[key("swap_out_pages_total")], to_int(r.swap_out_pages_total)) &&
-      set_item(d, keys[key("oom_kills_total")], to_int(r.oom_kills_total));
+      set_item(d, keys[key("oom_kills_total")], to_int(r.oom_kills_total)) &&
+      set_item(d, keys[key("clock_synchronized")], to_bool(clock ? std::optional<bool>(clock->synchronized) : std::nullopt)) &&
+      set_item(d, keys[key("clock_max_error_seconds")],
+               to_float(clock ? std::optional<double>(clock->max_error_seconds) : std::nullopt));
   return ok ? dict.release() : nullptr;
 }
 
@@ -273,8 +343,20 @@ PyObject* build_sample_dict(const DictKeys& keys, const collector::IntervalSampl
                            per_cpu_dict(s.cpus_usage, [](const auto& usage) { return to_float(usage.second); })) &&
                   set_item(d, keys[key("processes_running")], to_int(s.processes_running)) &&
                   set_item(d, keys[key("processes_blocked")], to_int(s.processes_blocked)) &&
+                  set_item(d, keys[key("pressure")], pressure_shares_dict(keys, s.pressure)) &&
                   set_item(d, keys[key("disks")], disk_rates_dict(keys, s.disks)) &&
-                  set_item(d, keys[key("interfaces")], interface_rates_dict(keys, s.interfaces));
+                  set_item(d, keys[key("interfaces")], interface_rates_dict(keys, s.interfaces)) &&
+                  set_item(d, keys[key("cpu_frequencies_hz")],
+                           per_cpu_dict(s.board.cpu_frequencies_hz, frequency_of)) &&
+                  set_item(d, keys[key("filesystems")], filesystems_dict(keys, s.board.filesystems)) &&
+                  set_item(d, keys[key("temperatures")], temperatures_dict(keys, s.zones)) &&
+                  set_item(d, keys[key("hwmon")], hwmon_dict(keys, s.board.hwmon)) &&
+                  set_item(d, keys[key("throttle")], throttle_dict(keys, s.throttle_status)) &&
+                  set_item(d, keys[key("wireless")], wireless_dict(keys, s.board.wireless)) &&
+                  set_item(d, keys[key("swap_total_bytes")], to_int(s.swap_total_bytes)) &&
+                  set_item(d, keys[key("swap_used_bytes")], to_int(s.swap_used_bytes)) &&
+                  set_item(d, keys[key("clock_synchronized")],
+                           to_bool(s.board.clock ? std::optional<bool>(s.board.clock->synchronized) : std::nullopt));
   return ok ? dict.release() : nullptr;
 }
 

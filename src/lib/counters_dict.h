@@ -37,7 +37,10 @@ inline constexpr std::array kDictKeyNames = {
     "io_seconds", "received_packets", "transmitted_packets", "receive_errors", "transmit_errors", "receive_drops",
     "transmit_drops", "read_bytes_per_sec", "write_bytes_per_sec", "reads_per_sec", "writes_per_sec",
     "busy_percent", "rx_bytes_per_sec", "tx_bytes_per_sec", "rx_packets_per_sec", "tx_packets_per_sec",
-    "errors_per_sec", "drops_per_sec"};
+    "errors_per_sec", "drops_per_sec", "cpu_frequencies_hz", "pressure", "some_seconds_total",
+    "full_seconds_total", "filesystems", "device", "size_bytes", "free_bytes", "available_bytes", "files",
+    "files_free", "read_only", "wireless", "link_quality", "signal_dbm", "hwmon", "label", "value", "alarm",
+    "clock_synchronized", "clock_max_error_seconds", "some_percent", "full_percent"};
 
 using DictKeys = InternedKeys<kDictKeyNames.size()>;
 

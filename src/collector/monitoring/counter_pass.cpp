@@ -9,8 +9,10 @@
 #include <sys/utsname.h>  // uname
 #include <unistd.h>       // sysconf
 
+#include "os/clock_sync.h"
 #include "sys_reader/file_read.h"
 #include "sys_reader/sources/block.h"
+#include "sys_reader/sources/cpufreq.h"
 #include "sys_reader/sources/diskstats.h"
 #include "sys_reader/sources/net_dev.h"
 #include "sys_reader/sources/thermal.h"
@@ -141,6 +143,15 @@ CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd
   read_devices(roots, sr::kNetDevFile, sr::kNetDevWideLayout, r.interfaces);
   r.interfaces.first_bytes = sr::net_counter::kReceivedBytes;
   r.interfaces.second_bytes = sr::net_counter::kTransmittedBytes;
+  r.board.cpu_frequencies_hz = sr::read_cpu_frequencies(roots);
+  r.pressure = sr::read_pressure(roots);
+  r.board.filesystems = sr::read_filesystems(roots);
+  // Read as bytes, like the device files: an interface name need not be UTF-8.
+  if (const std::optional<std::string> wireless = sr::read_whole_file(roots.path_of(sr::kWirelessFile).c_str())) {
+    r.board.wireless = wireless_links(sr::parse_wireless(*wireless));
+  }
+  r.board.hwmon = sr::read_hwmon(roots);
+  r.board.clock = os::read_clock_sync();
   r.timestamp = os::read_wall_clock(sources.read_clock);
   return r;
 }

@@ -183,6 +183,26 @@ std::vector<std::pair<std::uint32_t, std::optional<double>>> cpus_usage(const st
   return usage;
 }
 
+// The share of the interval each resource in both readings was stalled on:
+// a total's increase over the interval, within 0..100.
+std::vector<PressureShare> pressure_shares(
+    const std::vector<std::pair<std::string, sys_reader::PressureRecord>>& previous,
+    const std::vector<std::pair<std::string, sys_reader::PressureRecord>>& current, double seconds) {
+  std::vector<PressureShare> shares;
+  const auto share = [seconds](std::optional<double> before, std::optional<double> now) -> std::optional<double> {
+    if (!before || !now || seconds <= 0.0) return std::nullopt;
+    return std::clamp((*now - *before) / seconds * 100.0, 0.0, 100.0);
+  };
+  for (const auto& [name, now] : current) {
+    const auto before = std::find_if(previous.begin(), previous.end(), [&](const auto& entry) { return entry.first == name; });
+    if (before == previous.end()) continue;
+    const std::optional<double> some = share(before->second.some_seconds_total, now.some_seconds_total);
+    if (!some) continue;
+    shares.push_back(PressureShare{name, *some, share(before->second.full_seconds_total, now.full_seconds_total)});
+  }
+  return shares;
+}
+
 Count minor_faults(const CounterReading& r) noexcept {
   if (!r.page_faults_total || !r.page_faults_major_total) return std::nullopt;
   return saturating_sub(*r.page_faults_total, *r.page_faults_major_total);
@@ -216,6 +236,18 @@ std::optional<ProcessCounts> process_counts(const sys_reader::StatDetail* stat,
   }
   if (loadavg) counts.threads = sys_reader::parse_u64(loadavg->entities);
   return counts;
+}
+
+std::vector<WirelessLink> wireless_links(const std::vector<sys_reader::WirelessLine>& lines) {
+  std::vector<WirelessLink> links;
+  for (const sys_reader::WirelessLine& line : lines) {
+    if (!line.link_quality || !line.signal_dbm || !std::isfinite(*line.link_quality) ||
+        !std::isfinite(*line.signal_dbm)) {
+      continue;
+    }
+    links.push_back(WirelessLink{std::string(line.name), *line.link_quality, *line.signal_dbm});
+  }
+  return links;
 }
 
 // An absent Buffers or Cached counts 0 in used_bytes; a malformed one, or a
@@ -345,6 +377,11 @@ IntervalSample interval_sample(CounterReading& previous, CounterReading& current
   s.interfaces = interface_rates(previous.interfaces, current.interfaces, current.kernel_word_bits, seconds);
   s.arm_clock_hz = current.arm_clock_hz;
   s.mem_available_bytes = current.memory.available_bytes;
+  if (previous.pressure && current.pressure) s.pressure = pressure_shares(*previous.pressure, *current.pressure, seconds);
+  s.board = current.board;
+  s.zones = current.zones;
+  s.swap_total_bytes = current.memory.swap_total_bytes;
+  s.swap_used_bytes = current.memory.swap_used_bytes;
   return s;
 }
 

@@ -23,9 +23,14 @@
 
 #include "collector/device_table.h"
 #include "os/clock.h"
+#include "os/clock_sync.h"
+#include "sys_reader/sources/filesystems.h"
+#include "sys_reader/sources/hwmon.h"
 #include "sys_reader/sources/loadavg.h"
 #include "sys_reader/sources/meminfo.h"
+#include "sys_reader/sources/pressure.h"
 #include "sys_reader/sources/stat.h"
+#include "sys_reader/sources/wireless.h"
 
 namespace quillmere::collector {
 
@@ -59,6 +64,23 @@ struct ProcessCounts {
 struct CpuTime {
   std::uint32_t cpu = 0;
   CpuTicks ticks;
+};
+
+// One interface of net/wireless whose two figures are numbers.
+struct WirelessLink {
+  std::string name;
+  double link_quality = 0.0;
+  double signal_dbm = 0.0;
+};
+
+// The gauges of the board sources: a reading's, and a sample's copy of its
+// newer reading's. Each nullopt when its source cannot be read.
+struct BoardGauges {
+  std::optional<std::vector<std::pair<std::uint32_t, std::uint64_t>>> cpu_frequencies_hz;  // by CPU
+  std::optional<std::vector<std::pair<std::string, sys_reader::FilesystemUsage>>> filesystems;  // by mount point
+  std::optional<std::vector<WirelessLink>> wireless;
+  std::optional<std::vector<sys_reader::HwmonSensor>> hwmon;  // by key
+  std::optional<os::ClockSync> clock;
 };
 
 struct ZoneTemperature {
@@ -128,6 +150,10 @@ struct CounterReading {
   std::vector<ZoneTemperature> zones;  // in name order: the first is the CPU temperature
   std::optional<std::uint32_t> throttle_status;
   std::optional<std::uint64_t> arm_clock_hz;
+  // Resource ("cpu", "memory", "io") -> its totals, each with a some total;
+  // nullopt without the pressure directory.
+  std::optional<std::vector<std::pair<std::string, sys_reader::PressureRecord>>> pressure;
+  BoardGauges board;
 };
 
 // --- Records to counters and gauges ------------------------------------------
@@ -138,6 +164,9 @@ std::vector<CpuTime> cpu_times(const sys_reader::StatDetail& stat);
 // nullptr for a stat that could not be read.
 std::optional<ProcessCounts> process_counts(const sys_reader::StatDetail* stat,
                                             const std::optional<sys_reader::LoadavgRecord>& loadavg) noexcept;
+// The interfaces whose link quality and signal are both numbers, names
+// copied. Throws only std::bad_alloc.
+std::vector<WirelessLink> wireless_links(const std::vector<sys_reader::WirelessLine>& lines);
 MemoryCounters memory_counters(const sys_reader::MeminfoRecord& meminfo) noexcept;
 std::optional<LoadAverage64> load_average64(const std::optional<sys_reader::LoadavgRecord>& loadavg) noexcept;
 std::optional<double> uptime_seconds64(std::optional<std::string_view> uptime) noexcept;
@@ -188,6 +217,13 @@ struct InterfaceRates {
   std::optional<double> drops_per_sec;
 };
 
+// Share of an interval stalled on one resource, in percent (0 to 100).
+struct PressureShare {
+  std::string name;
+  double some_percent = 0.0;
+  std::optional<double> full_percent;  // nullopt without a full total in either reading
+};
+
 // The gauges and rates between two readings. Every optional is nullopt when
 // either reading lacks its source (gauges: when the newer one does).
 struct IntervalSample {
@@ -203,6 +239,7 @@ struct IntervalSample {
   std::optional<std::vector<std::pair<std::uint32_t, std::optional<double>>>> cpus_usage;
   std::optional<std::uint64_t> processes_running;
   std::optional<std::uint64_t> processes_blocked;
+  std::optional<std::vector<PressureShare>> pressure;  // resources in both readings
   std::optional<double> run_queue_length;
   std::optional<double> context_switches_per_sec;
   std::optional<double> cpu_temp_celsius;
@@ -223,6 +260,11 @@ struct IntervalSample {
   std::optional<std::uint64_t> arm_clock_hz;
   double interval_seconds = 0.0;
   std::optional<std::uint64_t> mem_available_bytes;
+  // The newer reading's gauges.
+  BoardGauges board;
+  std::vector<ZoneTemperature> zones;
+  std::optional<std::uint64_t> swap_total_bytes;
+  std::optional<std::uint64_t> swap_used_bytes;
 };
 
 // A device counter unknown in either reading is passed over; a sum that does
