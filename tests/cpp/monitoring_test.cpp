@@ -252,6 +252,10 @@ TEST(IntervalSample, RatesAndSharesComeFromTheCounterMovesOverTheMeasuredInterva
   CounterReading after = machine.read(3.0);
 
   EXPECT_EQ(device_totals(after.disks), (Totals{(2056u + 2) * 512, 8u * 512}));
+  // The load and the entity count come from one text that outlives them.
+  ASSERT_TRUE(after.load && after.processes);
+  EXPECT_EQ(after.load->load_avg_1, 0.52);
+  EXPECT_EQ(after.processes->threads, 234u);
   ASSERT_EQ(after.zones.size(), 2u);  // the garbage zone is left out; zone10 sorts first
   EXPECT_EQ(after.zones[0].zone, "thermal_zone10");
   EXPECT_EQ(after.zones[0].type, "cpu-thermal");

@@ -1,6 +1,7 @@
 """A read_counters() result of a made-up four-core board with every source
 readable, shaped as stubs/quillmere_sampler.pyi types it: the exporter's unit
-tests expose it, and synthetic_exporter.py serves it to the real Prometheus.
+tests expose it, and the Prometheus tests take the keys and families each
+source gives from it.
 UNREADABLE says which keys and families each source gives.
 board(t) is the same board t seconds later: its counters have grown at
 steady rates, so that rate() over a scrape window gives a series.

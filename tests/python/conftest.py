@@ -69,17 +69,6 @@ needs_address_space_limit = pytest.mark.skipif(
 )
 
 
-# The stub describes the board sources (per-CPU time, pressure, filesystems,
-# sensors, ...) and the procfs=/sysfs=/rootfs= keywords before the module
-# reads them. The tests that hold the real module to them are expected to
-# fail until it does, and run as any other test from then on. The keywords,
-# which come with the sources, tell: reading the counters here would run the
-# firmware tool in every process that imports this file.
-BOARD_SOURCES_BUILT = "procfs" in (quillmere_sampler.read_counters.__text_signature__ or "")
-needs_board_sources = pytest.mark.xfail(not BOARD_SOURCES_BUILT, strict=True,
-                                        reason="quillmere_sampler does not read the board sources yet")
-
-
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MOUNT_OVER = os.path.join(REPO, "scripts", "mount_over.py")
 

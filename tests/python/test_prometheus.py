@@ -29,7 +29,7 @@ import pytest
 import quillmere_exporter
 from board_counters import UNREADABLE
 from quillmere_exporter import server
-from conftest import (EXPORTER, FAKE_TOOL, env_with_tool, needs_board_sources, needs_namespace, parse_exposition,
+from conftest import (EXPORTER, FAKE_TOOL, env_with_tool, needs_namespace, parse_exposition,
                       require_tool, run_isolated, start_exporter)
 
 REPO = Path(__file__).resolve().parents[2]
@@ -38,12 +38,6 @@ ALERT_TESTS = REPO / "contrib" / "prometheus" / "quillmere-alerts.test.yml"
 UNIT = REPO / "contrib" / "systemd" / "quillmere-exporter.service"
 DASHBOARD = REPO / "contrib" / "grafana" / "quillmere-boards.json"
 pytestmark = pytest.mark.servers
-
-# The exporter the dashboard test scrapes: a made-up board with every source
-# readable, until quillmere_sampler reads the board sources. Then this line
-# becomes BOARD_EXPORTER = (EXPORTER,) and the test holds the real program
-# to the same (a panel of a source this host lacks may then be empty).
-BOARD_EXPORTER = (sys.executable, str(Path(__file__).with_name("synthetic_exporter.py")))
 
 SPAN = 10  # seconds: the rate() window, and the span the test reads /proc over
 
@@ -230,7 +224,6 @@ def families_expected(api, exporter_url):
                       for name in present}
 
 
-@needs_board_sources
 def test_prometheus_scrapes_the_exporter_every_second(spawn, tmp_path):
     _, exporter_url = start_exporter(spawn, env=env_with_tool(tmp_path, FAKE_TOOL))
     api, server = start_prometheus(spawn, tmp_path, exporter_url)
@@ -296,12 +289,12 @@ def dashboard_queries():
 
 
 def test_every_family_and_every_dashboard_query_has_series(spawn, tmp_path):
-    _, exporter_url = start_exporter(spawn, command=BOARD_EXPORTER, env=env_with_tool(tmp_path, FAKE_TOOL))
+    _, exporter_url = start_exporter(spawn, env=env_with_tool(tmp_path, FAKE_TOOL))
     api, _ = start_prometheus(spawn, tmp_path, exporter_url)
     expected, present = families_expected(api, exporter_url)
     assert present == expected
     # Every query reads documented families, and may be empty only where it
-    # reads one of a source the host lacks (none, on the made-up board).
+    # reads one of a source the host lacks.
     queries = dashboard_queries()
     documented = {name.split("{")[0] for name, _, _ in quillmere_exporter.metric_list()}
     assert {name for expr in queries for name in re.findall(r"quillmere_\w+", expr)} <= documented

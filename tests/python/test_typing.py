@@ -10,7 +10,6 @@ from pathlib import Path
 
 import quillmere
 import quillmere_sampler
-from conftest import needs_board_sources
 
 REPO = Path(__file__).resolve().parents[2]
 STUB_SOURCE = REPO / "stubs" / "quillmere.pyi"
@@ -67,7 +66,6 @@ def test_sampler_stubs_are_installed():
         assert path.read_text() == SAMPLER_STUB.read_text(), path
 
 
-@needs_board_sources
 def test_sampler_stub_names_the_runtime_keys():
     with quillmere_sampler.Sampler(10) as s:
         results = {"Counters": quillmere_sampler.read_counters(), "Sample": s.sample()}
@@ -79,7 +77,6 @@ def test_sampler_stub_names_the_runtime_keys():
             assert [k for k, _ in typed_dict_keys(SAMPLER_STUB, typed)] == list(entry), (name, key)
 
 
-@needs_board_sources
 def test_stub_signature_and_exports_match_the_runtime(tmp_path):
     # The TypedDicts are names for type checkers only; the dicts they type are plain.
     tree = ast.parse(SAMPLER_STUB.read_text())

@@ -112,7 +112,8 @@ CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd
   r.cpu = cpu_ticks(stat.totals);
   if (stat_text) r.cpus = cpu_times(stat);
   r.context_switches_total = stat.totals.context_switches;
-  const std::optional<sr::LoadavgRecord> loadavg = sr::parse_loadavg(text_of(roots, sr::kLoadavgFile));
+  const std::string loadavg_text = text_of(roots, sr::kLoadavgFile);  // the record's views point into it
+  const std::optional<sr::LoadavgRecord> loadavg = sr::parse_loadavg(loadavg_text);
   r.load = load_average64(loadavg);
   r.processes = process_counts(stat_text ? &stat : nullptr, loadavg);
   r.zones = read_zones(roots.path_of(sr::kThermalDir));
