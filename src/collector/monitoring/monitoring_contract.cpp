@@ -193,12 +193,15 @@ std::vector<PressureShare> pressure_shares(
     if (!before || !now || seconds <= 0.0) return std::nullopt;
     return std::clamp((*now - *before) / seconds * 100.0, 0.0, 100.0);
   };
-  for (const auto& [name, now] : current) {
-    const auto before = std::find_if(previous.begin(), previous.end(), [&](const auto& entry) { return entry.first == name; });
+  for (const auto& resource : current) {
+    const auto before = std::find_if(previous.begin(), previous.end(),
+                                     [&resource](const auto& entry) { return entry.first == resource.first; });
     if (before == previous.end()) continue;
+    const sys_reader::PressureRecord& now = resource.second;
     const std::optional<double> some = share(before->second.some_seconds_total, now.some_seconds_total);
     if (!some) continue;
-    shares.push_back(PressureShare{name, *some, share(before->second.full_seconds_total, now.full_seconds_total)});
+    shares.push_back(
+        PressureShare{resource.first, *some, share(before->second.full_seconds_total, now.full_seconds_total)});
   }
   return shares;
 }

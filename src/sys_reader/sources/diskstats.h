@@ -1,4 +1,5 @@
-// /proc/diskstats: sectors read and written per block device.
+// /proc/diskstats: sectors read and written per block device; for the
+// monitoring pass also reads and writes completed and the time doing I/O.
 //
 // Promises: the layout the device-line cutter (sys_reader/device_lines.h)
 // reads the file by; its lines' counters are sectors as read.

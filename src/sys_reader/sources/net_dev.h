@@ -1,4 +1,5 @@
-// /proc/net/dev: bytes received and sent per network interface.
+// /proc/net/dev: bytes received and sent per network interface; for the
+// monitoring pass also packets, errors and drops each way.
 //
 // Promises: the layout the device-line cutter (sys_reader/device_lines.h)
 // reads the file by; its lines' counters are bytes as read.
