@@ -31,7 +31,8 @@ std::optional<std::vector<std::pair<std::uint32_t, std::uint64_t>>> read_cpu_fre
   if (policies.empty()) return std::nullopt;
   std::vector<std::pair<std::uint32_t, std::uint64_t>> frequencies;
   for (const std::string& policy : policies) {
-    const std::string policy_dir = dir + "/" + policy + "/";
+    std::string policy_dir = dir;
+    policy_dir.append("/").append(policy).append("/");
     const std::optional<std::uint64_t> hz = policy_hz(policy_dir);
     if (!hz) continue;
     // "0 1 2 3\n": the CPUs that run at the policy's frequency.

@@ -36,6 +36,7 @@ std::optional<FilesystemUsage> usage_of(const struct statvfs& info) noexcept {
 
 }  // namespace
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a root and a path below it, each named for its use
 std::string path_below_root(std::string_view rootfs, std::string_view mount_point) {
   while (!rootfs.empty() && rootfs.back() == '/') rootfs.remove_suffix(1);
   std::string path(rootfs);

@@ -114,7 +114,11 @@ Chip chip_at(const std::string& hwmon_dir, const std::string& entry) {
     name = trimmed_file(dir + "/device/name");
     if (name) chip.sensor_dir = dir + "/device";
   }
-  chip.name = name ? std::move(*name) : entry;
+  if (name) {
+    chip.name = std::move(*name);
+  } else {
+    chip.name = entry;
+  }
   return chip;
 }
 

@@ -1,6 +1,7 @@
 // The per-interface lines of the wireless file.
 #include "sys_reader/sources/wireless.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
