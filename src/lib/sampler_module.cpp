@@ -72,6 +72,7 @@ std::optional<collector::CounterSources> sources_now(PyObject* procfs, PyObject*
   return sources;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the C API's calling convention
 PyObject* read_counters(PyObject* module, PyObject* args, PyObject* kwargs) {
   return call_guarded(kRules, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     static const char* keywords[] = {"procfs", "sysfs", "rootfs", nullptr};  // NOLINT(*-avoid-c-arrays)

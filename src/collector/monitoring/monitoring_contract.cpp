@@ -72,6 +72,7 @@ std::optional<double> counter_rate(Count before, Count now, std::uint32_t word_b
 
 // The increases of two counters together per second; nullopt also when the
 // sum does not fit 64 bits.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): each counter's older value first, then its newer
 std::optional<double> pair_rate(Count before_a, Count now_a, Count before_b, Count now_b, std::uint32_t word_bits,
                                 double seconds) noexcept {
   if (!before_a || !now_a || !before_b || !now_b || seconds <= 0.0) return std::nullopt;
@@ -168,6 +169,7 @@ std::optional<IntervalSample::CpuShares> cpu_shares(const CpuTicks& a, const Cpu
 }
 
 // The usage of each CPU in both readings (both lists are sorted by CPU).
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the older reading first, as everywhere here
 std::vector<std::pair<std::uint32_t, std::optional<double>>> cpus_usage(const std::vector<CpuTime>& previous,
                                                                          const std::vector<CpuTime>& current) {
   std::vector<std::pair<std::uint32_t, std::optional<double>>> usage;
@@ -185,9 +187,11 @@ std::vector<std::pair<std::uint32_t, std::optional<double>>> cpus_usage(const st
 
 // The share of the interval each resource in both readings was stalled on:
 // a total's increase over the interval, within 0..100.
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the older reading first, as everywhere here
 std::vector<PressureShare> pressure_shares(
     const std::vector<std::pair<std::string, sys_reader::PressureRecord>>& previous,
     const std::vector<std::pair<std::string, sys_reader::PressureRecord>>& current, double seconds) {
+  // NOLINTEND(bugprone-easily-swappable-parameters)
   std::vector<PressureShare> shares;
   const auto share = [seconds](std::optional<double> before, std::optional<double> now) -> std::optional<double> {
     if (!before || !now || seconds <= 0.0) return std::nullopt;
