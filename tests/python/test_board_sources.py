@@ -124,11 +124,11 @@ def test_the_throttle_word_is_decoded(tmp_path, monkeypatch):
 
 def test_filesystems_match_statvfs_on_this_machine():
     filesystems = quillmere_sampler.read_counters()["filesystems"]
-    for point in ("/", *(p for p in filesystems if p != "/")):
+    assert filesystems  # "/" itself may be left out (an overlay in a container), but not everything
+    for point, fs in filesystems.items():
         st = os.statvfs(point)
-        fs = filesystems[point]
         assert (fs["size_bytes"], fs["files"]) == (st.f_blocks * st.f_frsize, st.f_files), point
-        assert fs["read_only"] == bool(st.f_flag & os.ST_RDONLY) or fs["read_only"], point
+        assert fs["read_only"] or not st.f_flag & os.ST_RDONLY, point
         # Free space moves while other work runs; within 64 MiB.
         assert abs(fs["available_bytes"] - st.f_bavail * st.f_frsize) < 64 << 20, point
 
