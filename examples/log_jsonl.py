@@ -1,12 +1,14 @@
 """Appends one sample of this host's metrics per interval to a JSON-lines file.
 
-    python examples/log_jsonl.py metrics.jsonl [--interval-ms 1000] [--count N]
+    python examples/log_jsonl.py metrics.jsonl [--interval-ms 1000] [--count N] [--exact]
 
-Each line is one JSON object with the 26 keys in order. NaN (the CPU shares
-when /proc/stat is unreadable) is not JSON, so it is written as null. The file
-is flushed after every line, so `tail -f` sees each sample as it is taken.
-Ctrl-C (or SIGTERM) stops the logger between samples; every line already
-written is complete and the file is closed.
+Each line is one JSON object, the keys of a quillmere_sampler.Sampler sample
+in order (with --exact, those of quillmere.get_metrics_once, for its existing
+callers). NaN (get_metrics_once's CPU shares when /proc/stat is unreadable)
+is not JSON, so it is written as null. The file is flushed after every line,
+so `tail -f` sees each sample as it is taken. Ctrl-C (or SIGTERM) stops the
+logger between samples; every line already written is complete and the file
+is closed.
 """
 
 from __future__ import annotations
@@ -17,15 +19,44 @@ import math
 import signal
 import sys
 import time
+from typing import IO, Generator, Mapping
 
 import quillmere
+import quillmere_sampler
 
 
-def json_line(metrics: quillmere.Metrics) -> str:
-    values = {k: (None if isinstance(v, float) and not math.isfinite(v) else v) for k, v in metrics.items()}
-    # allow_nan=False: a value that slipped past the line above fails here
+def printable(value: object) -> object:
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, dict):
+        return {str(k): printable(v) for k, v in value.items()}  # CPU numbers key per-CPU tables
+    return value
+
+
+def write(out: IO[str], metrics: Mapping[str, object]) -> None:
+    # allow_nan=False: a value that slipped past printable() fails here
     # instead of writing a line that JSON readers reject.
-    return json.dumps(values, allow_nan=False) + "\n"
+    out.write(json.dumps(printable(dict(metrics)), allow_nan=False) + "\n")
+    out.flush()
+
+
+def samples(interval_ms: int) -> Generator[Mapping[str, object], None, None]:
+    # The Sampler keeps the schedule; a consumer that falls behind finds the
+    # lost samples counted in the next one's "missed".
+    with quillmere_sampler.Sampler(interval_ms) as sampler:
+        yield from sampler
+
+
+def exact_calls(interval_ms: int) -> Generator[Mapping[str, object], None, None]:
+    # Calls follow a fixed schedule, so the time a call takes does not add
+    # up to drift; after a stall (a suspended machine) the schedule restarts
+    # instead of catching up in a burst.
+    period = interval_ms / 1000
+    deadline = time.monotonic()
+    while True:
+        yield quillmere.get_metrics_once(interval_ms)
+        deadline = max(deadline + period, time.monotonic())
+        time.sleep(max(0.0, deadline - time.monotonic()))
 
 
 def main() -> int:
@@ -33,6 +64,7 @@ def main() -> int:
     parser.add_argument("path", help="file to append to (created if missing)")
     parser.add_argument("--interval-ms", type=int, default=1000, help="sampling period in milliseconds (default 1000)")
     parser.add_argument("--count", type=int, default=0, help="stop after this many samples (default: run until stopped)")
+    parser.add_argument("--exact", action="store_true", help="log quillmere.get_metrics_once results instead")
     args = parser.parse_args()
     if args.interval_ms < 1:
         parser.error("--interval-ms must be at least 1")
@@ -41,26 +73,21 @@ def main() -> int:
 
     # SIGTERM stops the logger the same way as Ctrl-C.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
-    period = args.interval_ms / 1000
+    source = exact_calls(args.interval_ms) if args.exact else samples(args.interval_ms)
     written = 0
     with open(args.path, "a", encoding="utf-8") as out:
         try:
-            # Samples follow a fixed schedule, so the time a call takes does
-            # not add up to drift; after a stall (a suspended machine) the
-            # schedule restarts instead of catching up in a burst.
-            deadline = time.monotonic()
-            while True:
-                out.write(json_line(quillmere.get_metrics_once(args.interval_ms)))
-                out.flush()
+            for metrics in source:
+                write(out, metrics)
                 written += 1
                 if written == args.count:
                     break
-                deadline = max(deadline + period, time.monotonic())
-                time.sleep(max(0.0, deadline - time.monotonic()))
         except KeyboardInterrupt:
             # A write to a regular file is not cut short by a signal: the
             # interrupt lands before or after it, never inside a line.
             pass
+        finally:
+            source.close()  # closes the Sampler
     print(f"{written} samples appended to {args.path}", file=sys.stderr)
     return 0
 

@@ -21,5 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   qf::check_device_map(text, disks,
                        [](std::string_view t) { return qf::parsed_devices(qf::DeviceFormat::kDiskstats, t); });
+  qf::check_wide_cut(qf::DeviceFormat::kDiskstats, raw);
+  qf::check_wide_cut(qf::DeviceFormat::kDiskstats, text);
   return 0;
 }

@@ -38,6 +38,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Unknown to the monitoring side only when a column is not a number.
   FUZZ_CHECK(co::cpu_ticks(stat).has_value() == (stat.cpu.has_value() && stat.malformed_columns == 0), text);
   FUZZ_CHECK(stat.context_switches.value_or(0) == times.context_switches_total, text);
+  // The monitoring pass's one scan reads the same totals, and one entry per
+  // CPU number in rising order.
+  const sr::StatDetail detail = sr::parse_stat_detail(text);
+  FUZZ_CHECK(detail.totals.cpu.has_value() == stat.cpu.has_value() &&
+                 detail.totals.malformed_columns == stat.malformed_columns &&
+                 detail.totals.context_switches == stat.context_switches,
+             text);
+  if (stat.cpu && detail.totals.cpu) {
+    const co::CpuTicks& a = *stat.cpu;
+    const co::CpuTicks& b = *detail.totals.cpu;
+    FUZZ_CHECK(a.user == b.user && a.nice == b.nice && a.system == b.system && a.idle == b.idle &&
+                   a.iowait == b.iowait && a.irq == b.irq && a.softirq == b.softirq && a.steal == b.steal,
+               text);
+  }
+  for (std::size_t i = 1; i < detail.cpus.size(); ++i) FUZZ_CHECK(detail.cpus[i - 1].cpu < detail.cpus[i].cpu, text);
 
   const sr::MeminfoRecord meminfo = sr::parse_meminfo(text);
   const co::MemoryCounters memory = co::memory_counters(meminfo);
@@ -69,6 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const sr::VmstatRecord vmstat = sr::parse_vmstat(text);
   const ex::PageFaultCounts counts = ex::page_faults(vmstat, 0, 0);
   FUZZ_CHECK(vmstat.pgfault.value_or(0) == counts.minor_total && vmstat.pgmajfault.value_or(0) == counts.major_total,
+             text);
+  const sr::VmstatDetail vmstat_detail = sr::parse_vmstat_detail(text);
+  FUZZ_CHECK(vmstat_detail.faults.pgfault == vmstat.pgfault && vmstat_detail.faults.pgmajfault == vmstat.pgmajfault,
              text);
   return 0;
 }

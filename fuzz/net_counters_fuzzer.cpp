@@ -28,5 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
              std::to_string(interfaces.size()) + " interfaces");
   qf::check_device_map(
       text, interfaces, [](std::string_view t) { return qf::parsed_devices(qf::DeviceFormat::kNetDev, t); }, true);
+  qf::check_wide_cut(qf::DeviceFormat::kNetDev, raw);
+  qf::check_wide_cut(qf::DeviceFormat::kNetDev, text);
   return 0;
 }

@@ -39,7 +39,8 @@ namespace device_table_detail {
 
 // Linear probing, at most half full; a slot's upper half (the hash's upper
 // half) spares most name comparisons.
-void ensure_index(DeviceTable& table) {
+template <typename Line>
+void ensure_index(BasicDeviceTable<Line>& table) {
   if (table.indexed) return;
   const std::size_t count = table.lines.size();
   // A line number takes 32 bits. A line needs 27 bytes or more, so no file
@@ -66,7 +67,8 @@ void ensure_index(DeviceTable& table) {
   table.indexed = true;
 }
 
-std::optional<std::size_t> find_last(const DeviceTable& table, std::string_view name) noexcept {
+template <typename Line>
+std::optional<std::size_t> find_last(const BasicDeviceTable<Line>& table, std::string_view name) noexcept {
   const std::size_t mask = table.name_slots.size() - 1;
   const std::uint64_t hash = name_hash(name);
   const std::uint64_t tag = hash & ~kLineBits;
@@ -78,17 +80,28 @@ std::optional<std::size_t> find_last(const DeviceTable& table, std::string_view 
   }
 }
 
-void adopt_index(DeviceTable& to, DeviceTable& from) noexcept {
+template <typename Line>
+void adopt_index(BasicDeviceTable<Line>& to, BasicDeviceTable<Line>& from) noexcept {
   to.name_slots.swap(from.name_slots);
   to.names_repeat = from.names_repeat;
   to.indexed = true;
   from.indexed = false;
 }
 
+template void ensure_index(DeviceTable&);
+template void ensure_index(WideDeviceTable&);
+template std::optional<std::size_t> find_last(const DeviceTable&, std::string_view) noexcept;
+template std::optional<std::size_t> find_last(const WideDeviceTable&, std::string_view) noexcept;
+template void adopt_index(DeviceTable&, DeviceTable&) noexcept;
+template void adopt_index(WideDeviceTable&, WideDeviceTable&) noexcept;
+
 }  // namespace device_table_detail
 
-void read_device_table(const char* path, std::size_t limit, const sys_reader::DeviceLayout& layout,
-                       DeviceTable& table, std::size_t size_hint) noexcept {
+namespace {
+
+template <typename Layout, typename Line>
+void read_table(const char* path, std::size_t limit, const Layout& layout, BasicDeviceTable<Line>& table,
+                std::size_t size_hint) noexcept {
   table.lines.clear();
   table.indexed = false;
   table.readable = false;
@@ -99,6 +112,18 @@ void read_device_table(const char* path, std::size_t limit, const sys_reader::De
   } catch (const std::exception&) {
     table.lines.clear();  // out of memory: reported like an unreadable file
   }
+}
+
+}  // namespace
+
+void read_device_table(const char* path, std::size_t limit, const sys_reader::DeviceLayout& layout,
+                       DeviceTable& table, std::size_t size_hint) noexcept {
+  read_table(path, limit, layout, table, size_hint);
+}
+
+void read_device_table(const char* path, std::size_t limit, const sys_reader::WideDeviceLayout& layout,
+                       WideDeviceTable& table, std::size_t size_hint) noexcept {
+  read_table(path, limit, layout, table, size_hint);
 }
 
 DeviceHistory::Pair DeviceHistory::read(const char* path, std::size_t limit,

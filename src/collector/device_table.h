@@ -3,7 +3,8 @@
 //
 // A DeviceTable holds the file's bytes and its device lines (names view into
 // those bytes, which live on the heap, so a table may be moved and its lines
-// stay valid). Two readings are matched by name: each device of the newer
+// stay valid); a WideDeviceTable the same with the wide lines the monitoring
+// pass cuts. Two readings are matched by name: each device of the newer
 // reading, by the last of its lines, with the last line of the same name in
 // the older one; a device in one reading only is not matched. The kernel
 // keeps its order from reading to reading, so the names are first compared
@@ -24,9 +25,10 @@
 
 namespace quillmere::collector {
 
-struct DeviceTable {
+template <typename Line>
+struct BasicDeviceTable {
   sys_reader::SourceBuffer buffer;
-  std::vector<sys_reader::DeviceLine> lines;
+  std::vector<Line> lines;
   bool readable = false;  // false: the file could not be read (and `lines` is empty)
   // Open-addressed index over `lines` by name, built when a match needs it:
   // each slot holds 1 + the line number of a name's last line in its low 32
@@ -35,6 +37,8 @@ struct DeviceTable {
   bool indexed = false;
   bool names_repeat = false;  // valid once `indexed`
 };
+using DeviceTable = BasicDeviceTable<sys_reader::DeviceLine>;
+using WideDeviceTable = BasicDeviceTable<sys_reader::WideDeviceLine>;
 
 // Reads the file at `path` (at most `limit` bytes) into `table` and cuts it by
 // `layout`. The bytes are not checked for UTF-8 (a device name may hold any
@@ -43,6 +47,8 @@ struct DeviceTable {
 // keeps its capacity; `size_hint` is the size of an earlier reading.
 void read_device_table(const char* path, std::size_t limit, const sys_reader::DeviceLayout& layout,
                        DeviceTable& table, std::size_t size_hint = 0) noexcept;
+void read_device_table(const char* path, std::size_t limit, const sys_reader::WideDeviceLayout& layout,
+                       WideDeviceTable& table, std::size_t size_hint = 0) noexcept;
 
 // The two readings the one-shot collector keeps of one device file: each
 // read goes into the table the previous rates no longer need, and the two
@@ -67,16 +73,20 @@ class DeviceHistory {
 };
 
 namespace device_table_detail {
-// Builds the names index unless it is there; throws std::bad_alloc.
-void ensure_index(DeviceTable& table);
-std::optional<std::size_t> find_last(const DeviceTable& table, std::string_view name) noexcept;
-void adopt_index(DeviceTable& to, DeviceTable& from) noexcept;
+// Builds the names index unless it is there; throws std::bad_alloc. Made for
+// both line types in device_table.cpp.
+template <typename Line>
+void ensure_index(BasicDeviceTable<Line>& table);
+template <typename Line>
+std::optional<std::size_t> find_last(const BasicDeviceTable<Line>& table, std::string_view name) noexcept;
+template <typename Line>
+void adopt_index(BasicDeviceTable<Line>& to, BasicDeviceTable<Line>& from) noexcept;
 }  // namespace device_table_detail
 
 // Calls visit(line, index) for the last line of each name in `table`, in
 // file order. The table must be indexed (device_table_detail::ensure_index).
-template <typename Visit>
-void for_each_device(const DeviceTable& table, Visit visit) {
+template <typename Line, typename Visit>
+void for_each_device(const BasicDeviceTable<Line>& table, Visit visit) {
   namespace detail = device_table_detail;
   for (std::size_t i = 0; i < table.lines.size(); ++i) {
     if (table.names_repeat && detail::find_last(table, table.lines[i].name) != i) continue;
@@ -91,8 +101,8 @@ void for_each_device(const DeviceTable& table, Visit visit) {
 // devices are matched by name instead. May build either table's names index,
 // or hand previous's to current; throws std::bad_alloc when one cannot be
 // built.
-template <typename Sum, typename Add>
-Sum fold_matches(DeviceTable& previous, DeviceTable& current, Sum sum, Add add) {
+template <typename Line, typename Sum, typename Add>
+Sum fold_matches(BasicDeviceTable<Line>& previous, BasicDeviceTable<Line>& current, Sum sum, Add add) {
   namespace detail = device_table_detail;
   if (previous.lines.empty() || current.lines.empty()) return sum;
   Sum line_by_line = sum;
@@ -106,7 +116,7 @@ Sum fold_matches(DeviceTable& previous, DeviceTable& current, Sum sum, Add add) 
     detail::ensure_index(previous);
     detail::ensure_index(current);
     for (std::size_t i = 0; i < current.lines.size(); ++i) {
-      const sys_reader::DeviceLine& now = current.lines[i];
+      const Line& now = current.lines[i];
       if (current.names_repeat && detail::find_last(current, now.name) != i) continue;
       if (!previous.names_repeat && i < previous.lines.size() && previous.lines[i].name == now.name) {
         add(sum, previous.lines[i], now, i);

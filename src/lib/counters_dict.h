@@ -29,7 +29,18 @@ inline constexpr std::array kDictKeyNames = {
     "cpu_system_percent", "cpu_idle_percent", "cpu_iowait_percent", "cpu_irq_percent", "cpu_softirq_percent",
     "cpu_steal_percent", "context_switches_per_sec", "page_faults_minor_per_sec", "page_faults_major_per_sec",
     "disk_read_bytes_per_sec", "disk_write_bytes_per_sec", "net_rx_bytes_per_sec", "net_tx_bytes_per_sec",
-    "measure_clock", "interval_seconds", "missed"};
+    "measure_clock", "interval_seconds", "missed", "cpus", "processes", "running", "blocked", "threads",
+    "forks_total", "throttle", "under_voltage", "arm_frequency_capped", "throttled", "soft_temperature_limit",
+    "under_voltage_occurred", "arm_frequency_capped_occurred", "throttled_occurred",
+    "soft_temperature_limit_occurred", "swap_in_pages_total", "swap_out_pages_total", "oom_kills_total",
+    "cpus_usage_percent", "processes_running", "processes_blocked", "reads_completed", "writes_completed",
+    "io_seconds", "received_packets", "transmitted_packets", "receive_errors", "transmit_errors", "receive_drops",
+    "transmit_drops", "read_bytes_per_sec", "write_bytes_per_sec", "reads_per_sec", "writes_per_sec",
+    "busy_percent", "rx_bytes_per_sec", "tx_bytes_per_sec", "rx_packets_per_sec", "tx_packets_per_sec",
+    "errors_per_sec", "drops_per_sec", "cpu_frequencies_hz", "pressure", "some_seconds_total",
+    "full_seconds_total", "filesystems", "device", "size_bytes", "free_bytes", "available_bytes", "files",
+    "files_free", "read_only", "wireless", "link_quality", "signal_dbm", "hwmon", "label", "value", "alarm",
+    "clock_synchronized", "clock_max_error_seconds", "some_percent", "full_percent"};
 
 using DictKeys = InternedKeys<kDictKeyNames.size()>;
 

@@ -12,12 +12,15 @@
 // one-line diagnostic on standard error. The environment the firmware tool is
 // found and run with is copied while the lock is held (at read_counters()'s
 // entry, at a Sampler's construction), never read while os.environ changes.
+// Both take the roots keyword-only (procfs=, sysfs=, rootfs=: str, bytes or
+// os.PathLike), so that a container can read its host's trees.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include <sys/types.h>  // pid_t
@@ -45,16 +48,45 @@ PyObject* runtime_error_type() { return PyExc_RuntimeError; }
 constexpr BoundaryRules kRules{Raise::kMemoryError, Raise::kOSError, Raise::kOSError, runtime_error_type,
                                "quillmere_sampler internal fault: "};
 
-// Sources with a copy of the environment, taken now (the lock held).
-collector::CounterSources sources_now() {
+// One root keyword's path (str, bytes or os.PathLike, encoded as the file
+// system encodes names) into `root`; a keyword not given leaves the default.
+// False with a Python error set (a wrong type, an embedded NUL).
+bool root_from(PyObject* given, std::string& root) {
+  if (given == nullptr) return true;
+  PyObject* converted = nullptr;
+  if (PyUnicode_FSConverter(given, &converted) == 0) return false;
+  PyRef bytes(converted);
+  root.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  return true;
+}
+
+// Sources with the given roots and a copy of the environment, taken now (the
+// lock held); nullopt with a Python error set when a root is not a path.
+std::optional<collector::CounterSources> sources_now(PyObject* procfs, PyObject* sysfs, PyObject* rootfs) {
   collector::CounterSources sources;
+  sys_reader::Roots& roots = sources.roots;
+  if (!root_from(procfs, roots.procfs) || !root_from(sysfs, roots.sysfs) || !root_from(rootfs, roots.rootfs)) {
+    return std::nullopt;
+  }
   sources.environment = std::make_shared<const os::Environment>();
   return sources;
 }
 
-PyObject* read_counters(PyObject* module, PyObject* /*unused*/) {
-  return call_guarded(kRules, static_cast<PyObject*>(nullptr), [&] {
-    const collector::CounterSources sources = sources_now();
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the C API's calling convention
+PyObject* read_counters(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return call_guarded(kRules, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+    static const char* keywords[] = {"procfs", "sysfs", "rootfs", nullptr};  // NOLINT(*-avoid-c-arrays)
+    PyObject* procfs = nullptr;
+    PyObject* sysfs = nullptr;
+    PyObject* rootfs = nullptr;
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the C API's keyword list is char**
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:read_counters", const_cast<char**>(keywords), &procfs,
+                                    &sysfs, &rootfs) == 0) {
+      return nullptr;
+    }
+    const std::optional<collector::CounterSources> given = sources_now(procfs, sysfs, rootfs);
+    if (!given) return nullptr;
+    const collector::CounterSources& sources = *given;
     const collector::CounterReading reading =
         without_gil([&sources] { return collector::take_counter_reading(sources); });
     return build_counters_dict(state_of(module)->keys, reading);
@@ -106,22 +138,28 @@ std::optional<std::uint64_t> period_ns_from(PyObject* interval) {
 
 PyObject* sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_guarded(kRules, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-    static const char* keywords[] = {"interval_ms", nullptr};  // NOLINT(*-avoid-c-arrays)
+    static const char* keywords[] = {"interval_ms", "procfs", "sysfs", "rootfs", nullptr};  // NOLINT(*-avoid-c-arrays)
     PyObject* interval = nullptr;
+    PyObject* procfs = nullptr;
+    PyObject* sysfs = nullptr;
+    PyObject* rootfs = nullptr;
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the C API's keyword list is char**
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "|O:Sampler", const_cast<char**>(keywords), &interval) == 0) {
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOO:Sampler", const_cast<char**>(keywords), &interval,
+                                    &procfs, &sysfs, &rootfs) == 0) {
       return nullptr;
     }
     std::optional<std::uint64_t> period_ns = interval == nullptr ? std::optional<std::uint64_t>(1000000000ULL)
                                                                  : period_ns_from(interval);
     if (!period_ns) return nullptr;
+    const std::optional<collector::CounterSources> sources = sources_now(procfs, sysfs, rootfs);
+    if (!sources) return nullptr;
     PyRef self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     SamplerObject* sampler = as_sampler(self.get());  // zero-filled: no core yet
     sampler->owner_pid = ::getpid();
     // The object's memory is the interpreter's and knows no constructors, so
     // the core is a plain owning pointer that the deallocator deletes.
-    sampler->core = new collector::Sampler(*period_ns, sources_now());  // NOLINT(cppcoreguidelines-owning-memory)
+    sampler->core = new collector::Sampler(*period_ns, *sources);  // NOLINT(cppcoreguidelines-owning-memory)
     return self.release();
   });
 }
@@ -259,7 +297,7 @@ PyType_Slot g_sampler_slots[] = {
     {Py_tp_methods, g_sampler_methods},  // NOLINT(cppcoreguidelines-pro-bounds-array-to-pointer-decay)
     {Py_tp_getset, g_sampler_getset},    // NOLINT(cppcoreguidelines-pro-bounds-array-to-pointer-decay)
     {Py_tp_doc, const_cast<char*>(  // NOLINT(cppcoreguidelines-pro-type-const-cast)
-                    "Sampler(interval_ms=1000)\n--\n\n"
+                    "Sampler(interval_ms=1000, *, procfs='/proc', sysfs='/sys', rootfs='/')\n--\n\n"
                     "A background sampler: one sample of interval rates per interval_ms milliseconds.")},
     {0, nullptr},
 };
@@ -310,9 +348,14 @@ int module_clear(PyObject* module) {
 void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyMethodDef g_module_methods[] = {
-    {"read_counters", read_counters, METH_NOARGS,
-     "read_counters()\n--\n\nOne pass over the sources on the calling thread: since-boot counters and current "
-     "gauges, None for a source that cannot be read."},
+    // The interpreter stores every calling convention as PyCFunction; the
+    // flags tell it the real signature.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the C API's own convention
+    {"read_counters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_counters)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_counters($module, /, *, procfs='/proc', sysfs='/sys', rootfs='/')\n--\n\nOne pass over the sources on "
+     "the calling thread: since-boot counters and current gauges, None for a source that cannot be read. procfs, "
+     "sysfs and rootfs are where the host's /proc, /sys and / are mounted."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,6 +11,7 @@
 #include <bit>  // std::countr_zero, std::endian
 #include <cstring>
 #include <span>
+#include <type_traits>
 
 #include "sys_reader/cutting.h"
 #include "sys_reader/numbers.h"
@@ -29,6 +30,39 @@ constexpr bool is_token_byte(unsigned char c) noexcept {
 }
 
 enum class LineKind { kDevice, kShort, kNotAscii };
+
+// The two line shapes, told apart by overloads: how many counters a layout
+// reads (the narrow one's two are a constant, so its cut is compiled as
+// tightly as a cut written for two), each one's token and its slot.
+constexpr std::size_t counter_count(const DeviceLayout& /*layout*/) noexcept { return 2; }
+constexpr std::size_t counter_count(const WideDeviceLayout& layout) noexcept { return layout.counter_count; }
+constexpr std::size_t counter_token(const DeviceLayout& layout, std::size_t k) noexcept {
+  return k == 0 ? layout.first : layout.second;
+}
+constexpr std::size_t counter_token(const WideDeviceLayout& layout, std::size_t k) noexcept {
+  return layout.counters[k];
+}
+constexpr std::optional<std::uint64_t>& counter_slot(DeviceLine& line, std::size_t k) noexcept {
+  return k == 0 ? line.first : line.second;
+}
+constexpr std::optional<std::uint64_t>& counter_slot(WideDeviceLine& line, std::size_t k) noexcept {
+  return line.counters[k];
+}
+
+// The token numbers a line's cut looks for, in rising order: the name, the
+// counters, and the last token a line must have.
+template <typename Layout>
+using WantedTokens = std::array<std::size_t, 2 + (std::is_same_v<Layout, DeviceLayout> ? 2 : kMostWideCounters)>;
+
+template <typename Layout>
+constexpr WantedTokens<Layout> wanted_tokens(const Layout& layout) noexcept {
+  WantedTokens<Layout> wanted{};
+  wanted[0] = layout.name;
+  const std::size_t counters = counter_count(layout);
+  for (std::size_t k = 0; k < counters; ++k) wanted[k + 1] = counter_token(layout, k);
+  wanted[counters + 1] = layout.min_tokens - 1;
+  return wanted;
+}
 
 constexpr std::string_view strip_trailing_colons(std::string_view name) noexcept {
   while (!name.empty() && name.back() == ':') name.remove_suffix(1);
@@ -109,11 +143,10 @@ inline std::uint64_t space_flags(std::uint64_t word) noexcept {
 // same word). Token starts are counted a word at a time; only the tokens
 // used are read byte by byte. Bytes past the line's end may be loaded and
 // count as white space.
-LineKind cut_ascii_line(const DeviceLayout& layout, std::string_view text, std::size_t begin, std::size_t end,
-                        DeviceLine& line) noexcept {
-  // The token numbers used, in rising order in both formats: the name, the
-  // two counters, and the last token a line must have.
-  const std::array<std::size_t, 4> wanted = {layout.name, layout.first, layout.second, layout.min_tokens - 1};
+template <typename Layout, typename Line>
+LineKind cut_ascii_line(const Layout& layout, const WantedTokens<Layout>& wanted, std::string_view text,
+                        std::size_t begin, std::size_t end, Line& line) noexcept {
+  const std::size_t counters = counter_count(layout);
   std::size_t next = 0;         // index into `wanted`
   std::size_t tokens = 0;       // token starts seen so far
   std::uint64_t before = 0x80;  // the byte before the line counts as white space
@@ -134,23 +167,17 @@ LineKind cut_ascii_line(const DeviceLayout& layout, std::string_view text, std::
     for (; starts != 0; starts &= starts - 1) {
       if (tokens++ != wanted[next]) continue;
       const std::size_t token = at + static_cast<std::size_t>(std::countr_zero(starts)) / 8;
-      switch (next++) {
-        case 0: {
-          std::size_t stop = token;
-          while (stop < end && is_token_byte(byte_at(text, stop))) ++stop;
-          line.name = text.substr(token, stop - token);
-          break;
-        }
-        case 1:
-          line.first = scan_u64(text, token, end);
-          break;
-        case 2:
-          line.second = scan_u64(text, token, end);
-          break;
-        default:
-          // A byte at or above 0x80 inside a token used lies before this
-          // one, in a word already looked at.
-          return LineKind::kDevice;
+      const std::size_t k = next++;
+      if (k == 0) {
+        std::size_t stop = token;
+        while (stop < end && is_token_byte(byte_at(text, stop))) ++stop;
+        line.name = text.substr(token, stop - token);
+      } else if (k <= counters) {
+        counter_slot(line, k - 1) = scan_u64(text, token, end);
+      } else {
+        // A byte at or above 0x80 inside a token used lies before this
+        // one, in a word already looked at.
+        return LineKind::kDevice;
       }
     }
   }
@@ -158,30 +185,31 @@ LineKind cut_ascii_line(const DeviceLayout& layout, std::string_view text, std::
 }
 
 // The same line cut by the Unicode tokenizer, for lines the fast path gave up.
-bool cut_unicode_line(const DeviceLayout& layout, std::string_view text, DeviceLine& line) noexcept {
+template <typename Layout, typename Line>
+bool cut_unicode_line(const Layout& layout, std::string_view text, Line& line) noexcept {
   std::array<std::string_view, kMostDeviceTokens> tokens;
   const std::span<std::string_view> wanted(tokens.data(), layout.min_tokens);
   if (take_first_tokens(text, wanted) < layout.min_tokens) return false;
   line.name = tokens[layout.name];
-  line.first = parse_u64(tokens[layout.first]);
-  line.second = parse_u64(tokens[layout.second]);
+  for (std::size_t k = 0; k < counter_count(layout); ++k) counter_slot(line, k) = parse_u64(tokens[counter_token(layout, k)]);
   return true;
 }
 
 // Calls on_line(line) for each device line of `text`, in file order. Lines
 // are cut at '\n'; a '\r' before it is white space to both cutters, and an
 // empty final piece holds no line.
-template <typename OnLine>
-void for_each_device_line(const DeviceLayout& layout, std::string_view text, OnLine on_line) {
+template <typename Line, typename Layout, typename OnLine>
+void for_each_device_line(const Layout& layout, std::string_view text, OnLine on_line) {
+  const WantedTokens<Layout> wanted = wanted_tokens(layout);
   std::size_t line_number = 0;
   for (std::size_t pos = 0; pos < text.size();) {
     const std::size_t newline = text.find('\n', pos);  // memchr underneath
     const std::size_t line_end = newline != std::string_view::npos ? newline : text.size();
     if (line_number++ >= layout.header_lines) {
-      DeviceLine line;
-      LineKind kind = cut_ascii_line(layout, text, pos, line_end, line);
+      Line line;
+      LineKind kind = cut_ascii_line(layout, wanted, text, pos, line_end, line);
       if (kind == LineKind::kNotAscii) {
-        line = DeviceLine{};
+        line = Line{};
         kind = cut_unicode_line(layout, text.substr(pos, line_end - pos), line) ? LineKind::kDevice : LineKind::kShort;
       }
       if (kind == LineKind::kDevice) {
@@ -193,15 +221,24 @@ void for_each_device_line(const DeviceLayout& layout, std::string_view text, OnL
   }
 }
 
-}  // namespace
-
-void parse_device_lines(const DeviceLayout& layout, std::string_view text, std::vector<DeviceLine>& lines) {
+template <typename Layout, typename Line>
+void parse_lines(const Layout& layout, std::string_view text, std::vector<Line>& lines) {
   lines.clear();
   // Room for every line the text could hold (a device line is at least two
   // bytes per token), so the vector never grows and copies while it is
   // filled: untouched capacity costs no memory until used.
   lines.reserve(text.size() / (2 * layout.min_tokens) + 1);
-  for_each_device_line(layout, text, [&lines](const DeviceLine& line) { lines.push_back(line); });
+  for_each_device_line<Line>(layout, text, [&lines](const Line& line) { lines.push_back(line); });
+}
+
+}  // namespace
+
+void parse_device_lines(const DeviceLayout& layout, std::string_view text, std::vector<DeviceLine>& lines) {
+  parse_lines(layout, text, lines);
+}
+
+void parse_device_lines(const WideDeviceLayout& layout, std::string_view text, std::vector<WideDeviceLine>& lines) {
+  parse_lines(layout, text, lines);
 }
 
 }  // namespace quillmere::sys_reader

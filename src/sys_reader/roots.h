@@ -1,7 +1,8 @@
 // Where the sources are. Every path a reader opens is built from a root, the
 // procfs or the sysfs mount point, so that a caller can point every reader at
 // another tree at once (a host's /proc mounted into a container, a test's
-// fixtures).
+// fixtures). The rootfs is where the host's file systems are seen from, for
+// the mount points that the mounts file names.
 #pragma once
 
 #include <string>
@@ -20,6 +21,7 @@ struct SourceFile {
 struct Roots {
   std::string procfs = "/proc";
   std::string sysfs = "/sys";
+  std::string rootfs = "/";
 
   // root + "/" + the source's path below it.
   std::string path_of(const SourceFile& file) const {

@@ -189,7 +189,7 @@ TEST(IntervalSample, AProductOrSumThatDoesNotFitIsMissingNotWrapped) {
   before.cpu = CpuTicks{};
   after.cpu = CpuTicks{kMax, 0, 0, 100, 0, 0, 0, 0};
   EXPECT_EQ(device_totals(after.disks), (Totals{std::nullopt, 3 * 512}));
-  EXPECT_FALSE(device_counters(after.disks).at(2).first_bytes);
+  EXPECT_FALSE(disk_counters(after.disks).at(2).read_bytes);
   const IntervalSample s = interval_sample(before, after);
   EXPECT_FALSE(s.cpu);  // the ticks add up past 2^64
   EXPECT_FALSE(s.disk_read_bytes_per_sec);
@@ -221,6 +221,21 @@ TEST(IntervalSample, InterfaceCountersOfA32BitKernelWrapAt4GiB) {
   IntervalSample s = interval_sample(before, after);
   EXPECT_EQ(s.net_rx_bytes_per_sec, 1500.0);
   EXPECT_EQ(s.net_tx_bytes_per_sec, 0.0);
+  // Per interface too, on every counter: eth0's bytes, and its packets and
+  // errors (received and transmitted added) beside them.
+  ASSERT_TRUE(s.interfaces);
+  ASSERT_EQ(s.interfaces->size(), 2u);
+  EXPECT_EQ(s.interfaces->at(0).rx_bytes_per_sec, 1500.0);
+  EXPECT_EQ(s.interfaces->at(1).tx_bytes_per_sec, 0.0);
+  machine.write("proc/net/dev", "h1\nh2\neth0: 0 4294967295 4294967290 0 0 0 0 0 0 0 4294967295 0 0 0 0 0\n");
+  before = machine.read(0);
+  machine.write("proc/net/dev", "h1\nh2\neth0: 0 9 3 0 0 0 0 0 0 0 1 0 0 0 0 0\n");
+  after = machine.read(1);
+  after.kernel_word_bits = 32;
+  s = interval_sample(before, after);
+  ASSERT_TRUE(s.interfaces && s.interfaces->size() == 1);
+  EXPECT_EQ(s.interfaces->at(0).rx_packets_per_sec, 10.0);
+  EXPECT_EQ(s.interfaces->at(0).errors_per_sec, 9.0 + 2.0);
   after.kernel_word_bits = 64;
   s = interval_sample(before, after);
   EXPECT_EQ(s.net_rx_bytes_per_sec, 0.0);
@@ -237,6 +252,10 @@ TEST(IntervalSample, RatesAndSharesComeFromTheCounterMovesOverTheMeasuredInterva
   CounterReading after = machine.read(3.0);
 
   EXPECT_EQ(device_totals(after.disks), (Totals{(2056u + 2) * 512, 8u * 512}));
+  // The load and the entity count come from one text that outlives them.
+  ASSERT_TRUE(after.load && after.processes);
+  EXPECT_EQ(after.load->load_avg_1, 0.52);
+  EXPECT_EQ(after.processes->threads, 234u);
   ASSERT_EQ(after.zones.size(), 2u);  // the garbage zone is left out; zone10 sorts first
   EXPECT_EQ(after.zones[0].zone, "thermal_zone10");
   EXPECT_EQ(after.zones[0].type, "cpu-thermal");
@@ -267,6 +286,36 @@ TEST(IntervalSample, RatesAndSharesComeFromTheCounterMovesOverTheMeasuredInterva
   EXPECT_FALSE(interval_sample(after, after).cpu);
 }
 
+TEST(IntervalSample, PerDeviceRatesCoverTheDevicesOfBothReadings) {
+  const Machine machine;
+  machine.write("proc/diskstats", "8 0 sda 10 0 100 0 20 0 200 0 0 1000 0\n8 16 sdb 1 0 x 0 1 0 1 0 0 0 0\n");
+  CounterReading before = machine.read(1.0);
+  // Over 2 s: sda read 40 times (400 sectors), wrote 10 times and was busy
+  // 3 s of the 2 (clock skew between the two counters: 100 %); sdb's sectors
+  // read are no number in the first reading; sdc is new.
+  machine.write("proc/diskstats", "8 32 sdc 1 0 1 0 1 0 1 0 0 1 0\n8 0 sda 50 0 500 0 30 0 200 0 0 4000 0\n"
+                                  "8 16 sdb 1 0 7 0 1 0 1 0 0 500 0\n");
+  CounterReading after = machine.read(3.0);
+  const std::vector<DiskCounters> counters = disk_counters(after.disks);
+  ASSERT_EQ(counters.size(), 3u);
+  EXPECT_EQ(counters[0].name, "sda");
+  EXPECT_EQ(counters[0].reads_completed, 50u);
+  EXPECT_EQ(counters[0].io_seconds, 4.0);
+  const IntervalSample s = interval_sample(before, after);
+  ASSERT_TRUE(s.disks);
+  ASSERT_EQ(s.disks->size(), 2u);  // sdc was in one reading only
+  const DiskRates& sda = s.disks->at(0);
+  EXPECT_EQ(sda.name, "sda");
+  EXPECT_EQ(sda.reads_per_sec, 20.0);
+  EXPECT_EQ(sda.read_bytes_per_sec, 200.0 * 512);
+  EXPECT_EQ(sda.writes_per_sec, 5.0);
+  EXPECT_EQ(sda.write_bytes_per_sec, 0.0);
+  EXPECT_EQ(sda.busy_percent, 100.0);
+  const DiskRates& sdb = s.disks->at(1);
+  EXPECT_FALSE(sdb.read_bytes_per_sec);
+  EXPECT_EQ(sdb.busy_percent, 25.0);
+}
+
 TEST(IntervalSample, AnUnreadableSourceIsMissingNotZero) {
   const Machine machine;
   machine.write(100, 100, 0, 1000, 5000, 10, 8, 8, 1000, 500);
@@ -282,7 +331,8 @@ TEST(IntervalSample, AnUnreadableSourceIsMissingNotZero) {
 
   const IntervalSample s = interval_sample(before, after);
   EXPECT_FALSE(s.cpu || s.context_switches_per_sec || s.page_faults_minor_per_sec || s.disk_read_bytes_per_sec ||
-               s.net_rx_bytes_per_sec || s.cpu_temp_celsius || s.mem_total_bytes || s.load || s.uptime_seconds);
+               s.net_rx_bytes_per_sec || s.cpu_temp_celsius || s.mem_total_bytes || s.load || s.uptime_seconds ||
+               s.disks || s.interfaces || s.cpus_usage || s.processes_running);
 }
 
 bool readable(int fd) {

@@ -16,6 +16,7 @@ import sys
 import textwrap
 
 import pytest
+import quillmere_sampler
 
 from census import child_pids, open_fds, settled, thread_count  # noqa: F401 - the tests import them from here
 
@@ -273,9 +274,10 @@ def spawn():
             pass
 
 
-def start_exporter(spawn, *args, env=None):
-    """quillmere-exporter on a free port of 127.0.0.1; returns (process, URL)."""
-    proc = spawn([EXPORTER, "--port", "0", *args], env=env)
+def start_exporter(spawn, *args, env=None, command=(EXPORTER,)):
+    """quillmere-exporter (or `command`, a program that takes its options) on
+    a free port of 127.0.0.1; returns (process, URL)."""
+    proc = spawn([*command, "--port", "0", *args], env=env)
     ready, _, _ = select.select([proc.stdout], [], [], 30)
     assert ready, "the exporter printed no URL"
     line = proc.stdout.readline()

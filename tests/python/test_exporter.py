@@ -6,6 +6,7 @@ tool hangs, and the server under idle, slow and many clients."""
 import copy
 import os
 import re
+import resource
 import select
 import signal
 import socket
@@ -21,48 +22,25 @@ import pytest
 from prometheus_client.exposition import generate_latest
 
 import quillmere_exporter
+from board_counters import UNREADABLE, board
 from conftest import (EXPORTER, NAMESPACE_PREFIX, env_with_tool, needs_namespace, parse_exposition,
                       start_exporter, stop)
 
 REPO = Path(__file__).resolve().parents[2]
-NOT_UTF8 = b"wl\xff\n\"0".decode("utf-8", "surrogateescape")
 
 # A read_counters() result with every source readable.
-FULL = {
-    "timestamp": 1.7e9, "uptime_seconds": 12.5,
-    "cpu_seconds": {m: 10.0 + i for i, m in enumerate(["user", "nice", "system", "idle", "iowait", "irq",
-                                                       "softirq", "steal"])},
-    "context_switches_total": 1000, "page_faults_total": 500, "page_faults_major_total": 7,
-    "disk_read_bytes_total": 4096, "disk_written_bytes_total": 8192,
-    "net_received_bytes_total": 300, "net_transmitted_bytes_total": 400,
-    "disks": {"sda": {"read_bytes": 4096, "written_bytes": 8192}, "sda1": {"read_bytes": 1024, "written_bytes": 0}},
-    "interfaces": {"lo": {"received_bytes": 200, "transmitted_bytes": 200},
-                   NOT_UTF8: {"received_bytes": 100, "transmitted_bytes": 200}},
-    "run_queue_length": 2.0, "load_avg_1": 0.52, "load_avg_5": 0.25, "load_avg_15": 0.125,
-    "mem_total_bytes": 1 << 30, "mem_used_bytes": 1 << 28, "mem_available_bytes": 1 << 29,
-    "swap_total_bytes": 1 << 20, "swap_used_bytes": 0,
-    "temperatures": {"thermal_zone0": {"type": "cpu-thermal", "celsius": 48.312},
-                     "thermal_zone1": {"type": None, "celsius": 40.0}},
-    "cpu_temp_celsius": 48.312, "throttle_status": 0x50005, "arm_clock_hz": 1500000000,
-}
+FULL = board()
 
-# source: (keys that read None, metrics that must then be absent)
-UNREADABLE = {
-    "stat": ({"cpu_seconds", "context_switches_total"}, {"cpu_seconds_total", "context_switches_total"}),
-    "vmstat": ({"page_faults_total", "page_faults_major_total"}, {"page_faults_total", "page_faults_major_total"}),
-    "diskstats": ({"disk_read_bytes_total", "disk_written_bytes_total", "disks"},
-                  {"disk_read_bytes_total", "disk_written_bytes_total"}),
-    "net_dev": ({"net_received_bytes_total", "net_transmitted_bytes_total", "interfaces"},
-                {"network_receive_bytes_total", "network_transmit_bytes_total"}),
-    "loadavg": ({"run_queue_length", "load_avg_1", "load_avg_5", "load_avg_15"},
-                {"run_queue_length", "load1", "load5", "load15"}),
-    "meminfo": ({"mem_total_bytes", "mem_used_bytes", "mem_available_bytes", "swap_total_bytes", "swap_used_bytes"},
-                {"memory_total_bytes", "memory_used_bytes", "memory_available_bytes", "swap_total_bytes",
-                 "swap_used_bytes"}),
-    "uptime": ({"uptime_seconds"}, {"uptime_seconds"}),
-    "thermal": ({"cpu_temp_celsius"}, {"thermal_zone_celsius"}),
-    "vcgencmd": ({"throttle_status", "arm_clock_hz"}, {"throttle_status", "throttle_flag", "arm_clock_hertz"}),
-}
+TEXTFILE_ONLY = {"quillmere_textfile_write_timestamp_seconds"}
+
+
+def without(keys):
+    """FULL with each key (or a.b field) read as None."""
+    counters = copy.deepcopy(FULL)
+    for key in keys:
+        table, _, field = key.rpartition(".")
+        (counters[table] if table else counters)[field] = None
+    return counters
 
 
 def exposition(counters):
@@ -73,50 +51,79 @@ def names(types):
     return {name.removeprefix("quillmere_") for name in types}
 
 
+def documented():
+    return {name.split("{")[0]: kind for name, kind, _ in quillmere_exporter.metric_list()}
+
+
+# (metric, its labels as the exposition writes them, the value; None: no series)
+EXPECTED = [
+    ("cpu_seconds_total", 'cpu="2",mode="idle"', 13.5), ("cpu_seconds_total", 'cpu="0",mode="steal"', 17.0),
+    ("cpu_frequency_hertz", 'cpu="3"', 6e8), ("processes", 'state="blocked"', 1), ("threads", "", 312),
+    ("forks_total", "", 20000), ("pressure_waiting_seconds_total", 'resource="io"', 40.0),
+    ("pressure_stalled_seconds_total", 'resource="memory"', 1.5),
+    ("pressure_stalled_seconds_total", 'resource="cpu"', None),  # a kernel without the cpu full line
+    ("swap_out_pages_total", "", 250), ("oom_kills_total", "", 1),
+    ("disk_read_bytes_total", 'device="mmcblk0p1"', 65536), ("disk_reads_completed_total", 'device="mmcblk0"', 300),
+    ("disk_writes_completed_total", 'device="mmcblk0p2"', 400), ("disk_io_time_seconds_total", 'device="mmcblk0"', 12.5),
+    ("network_transmit_bytes_total", 'device="lo"', 200), ("network_receive_packets_total", 'device="eth0"', 10),
+    ("network_receive_errs_total", 'device="eth0"', 3), ("network_transmit_drop_total", 'device="wlan0"', 2),
+    ("wireless_signal_dbm", 'device="wlan0"', -52), ("wireless_link_quality", 'device="wlan0"', 58),
+    ("filesystem_avail_bytes", 'device="/dev/mmcblk0p2",fstype="ext4",mountpoint="/"', 20 << 30),
+    ("filesystem_size_bytes", 'device="/dev/mmcblk0p1",fstype="vfat",mountpoint="/boot/firmware"', 512 << 20),
+    ("filesystem_files", 'device="/dev/mmcblk0p1",fstype="vfat",mountpoint="/boot/firmware"', 0),  # a real 0
+    ("filesystem_files_free", 'device="/dev/mmcblk0p2",fstype="ext4",mountpoint="/"', 1700000),
+    ("filesystem_readonly", 'device="/dev/sda1",fstype="vfat",mountpoint="/media/usb stick"', 1),
+    ("filesystem_readonly", 'device="/dev/mmcblk0p2",fstype="ext4",mountpoint="/"', 0),
+    ("memory_available_bytes", "", 2 << 30), ("load1", "", 0.52),
+    ("thermal_zone_celsius", 'type="cpu-thermal",zone="thermal_zone0"', 48.312),
+    ("thermal_zone_celsius", 'type="",zone="thermal_zone1"', 40.0),
+    ("hwmon_temp_celsius", 'chip="nvme",label="Composite",sensor="temp1"', 41.85),
+    ("hwmon_temp_celsius", 'chip="cpu_thermal",label="",sensor="temp1"', 48.312),
+    ("hwmon_in_volts", 'chip="ina219",label="vbus",sensor="in1"', 5.08),
+    ("hwmon_in_volts", 'chip="rpi_volt",label="",sensor="in0"', None),  # an alarm without a reading
+    ("hwmon_fan_rpm", 'chip="pwmfan",label="",sensor="fan1"', 3200), ("hwmon_power_watts", 'chip="ina219",label="vbus",sensor="power1"', 4.1),
+    ("hwmon_curr_amps", 'chip="ina219",label="vbus",sensor="curr1"', 0.82),
+    ("hwmon_alarm", 'chip="rpi_volt",sensor="in0"', 0), ("hwmon_alarm", 'chip="cpu_thermal",sensor="temp1"', None),
+    ("throttle_status", "", 0x50005), ("arm_clock_hertz", "", 1.5e9),
+    ("clock_synchronized", "", 1), ("clock_max_error_seconds", "", 0.0155),
+]
+
+
 def test_every_documented_metric_is_exposed_with_its_type_and_value():
     types, samples = parse_exposition(exposition(FULL))
-    documented = {name.split("{")[0]: kind for name, kind, _ in quillmere_exporter.metric_list()}
-    assert types == documented
-
-    def value(name, labels=""):
-        return samples["quillmere_" + name, labels]
-
-    assert [value("cpu_seconds_total", f'mode="{m}"') for m in FULL["cpu_seconds"]] == list(FULL["cpu_seconds"].values())
-    assert value("disk_read_bytes_total", 'device="sda1"') == 1024
-    assert value("network_transmit_bytes_total", 'device="lo"') == 200
-    assert value("memory_available_bytes") == 1 << 29 and value("load1") == 0.52
-    assert value("thermal_zone_celsius", 'type="cpu-thermal",zone="thermal_zone0"') == 48.312
-    assert value("thermal_zone_celsius", 'type="",zone="thermal_zone1"') == 40.0
-    assert value("throttle_status") == 0x50005 and value("arm_clock_hertz") == 1.5e9
+    assert types == {name: kind for name, kind in documented().items() if name not in TEXTFILE_ONLY}
+    for name, labels, value in EXPECTED:
+        assert samples.get(("quillmere_" + name, labels)) == value, (name, labels)
     flags = {labels: v for (name, labels), v in samples.items() if name == "quillmere_throttle_flag"}
     assert {labels for labels, v in flags.items() if v == 1} == {
         f'condition="{c}",when="{w}"' for c in ("under_voltage", "throttled") for w in ("now", "since_boot")}
     assert len(flags) == 8
     assert {labels: v for (name, labels), v in samples.items() if name == "quillmere_source_up"} == {
         f'source="{s}"': 1 for s in UNREADABLE}
+    # The exporter's own figures, read as the exposition is made.
+    own = {name.removeprefix("quillmere_process_"): v for (name, _), v in samples.items() if "_process_" in name}
+    assert 0 < own["cpu_seconds_total"] and 1 << 20 < own["resident_memory_bytes"] < own["virtual_memory_bytes"]
+    assert 3 <= own["open_fds"] < own["max_fds"] == resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+    assert time.time() - 3600 < own["start_time_seconds"] <= time.time()
 
 
 @pytest.mark.parametrize("source", list(UNREADABLE))
 def test_an_unreadable_source_has_no_series_and_reads_as_down(source):
     keys, absent = UNREADABLE[source]
-    counters = copy.deepcopy(FULL)
-    for key in keys:
-        counters[key] = None
+    counters = without(keys)
     if source == "thermal":
         counters["temperatures"] = {}
-    text = exposition(counters)
-    types, samples = parse_exposition(text)
+    types, samples = parse_exposition(exposition(counters))
     assert names(types) == names(parse_exposition(exposition(FULL))[0]) - absent
     assert {labels for (name, labels), v in samples.items() if name == "quillmere_source_up" and v == 0} == {
         f'source="{source}"'}
 
 
 @pytest.mark.parametrize("key, source", [("cpu_seconds", "stat"), ("load_avg_5", "loadavg"),
-                                         ("mem_used_bytes", "meminfo")])
+                                         ("mem_used_bytes", "meminfo"), ("processes.threads", "loadavg"),
+                                         ("clock_max_error_seconds", "adjtimex")])
 def test_a_source_with_one_field_that_did_not_parse_reads_as_down(key, source):
-    counters = copy.deepcopy(FULL)
-    counters[key] = None
-    _, samples = parse_exposition(exposition(counters))
+    _, samples = parse_exposition(exposition(without({key})))
     assert {labels for (name, labels), v in samples.items() if name == "quillmere_source_up" and v == 0} == {
         f'source="{source}"'}
 
@@ -141,15 +148,17 @@ def test_without_prometheus_client_it_says_how_to_install_it():
     assert "pip install" in done.stderr and "[exporter]" in done.stderr and done.stdout == ""
 
 
-def test_help_explains_every_metric_and_offers_no_sampling_interval():
+def test_help_and_readme_explain_every_metric_and_offer_no_sampling_interval():
     done = subprocess.run([EXPORTER, "--help"], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0
     # The example is the same program.
     example = subprocess.run([sys.executable, str(REPO / "examples" / "prometheus_exporter.py"), "--help"],
                              capture_output=True, text=True, timeout=60)
     assert (example.returncode, example.stdout) == (0, done.stdout)
+    # And so does the README's table.
+    readme = (REPO / "README.md").read_text().split("\n### Metrics\n", 1)[1].split("\n### ", 1)[0]
     for name, _, _ in quillmere_exporter.metric_list():
-        assert name in done.stdout
+        assert name in done.stdout and re.search(f"`{name.split('{')[0]}[{{`]", readme), name
     # Prometheus takes rates over its own window: the exporter has no period of its own.
     assert "--interval-ms" not in done.stdout and "\\xNN" in done.stdout
 
@@ -158,7 +167,8 @@ def test_option_values_out_of_range_are_usage_errors_naming_the_option(capsys, t
     bad = [(["--textfile", str(tmp_path / "x"), "--every", value], "--every")
            for value in ("inf", "nan", "1e10", "1e-300", "0.05", "86401", "x")]
     bad += [(["--port", value], "--port") for value in ("abc", "70000", "-1", "8_0")]
-    bad += [(["--address", ""], "--address"), (["--textfile", ""], "--textfile")]
+    bad += [(["--address", ""], "--address"), (["--textfile", ""], "--textfile"), (["--path.sysfs", ""], "--path.sysfs"),
+            (["--collector.diskstats.device-exclude", "loop("], "--collector.diskstats.device-exclude")]
     for args, option in bad:
         with pytest.raises(SystemExit) as exited:
             quillmere_exporter.main(args)
@@ -167,6 +177,39 @@ def test_option_values_out_of_range_are_usage_errors_naming_the_option(capsys, t
     parsed = quillmere_exporter.parser().parse_args(["--textfile", "x", "--every", "0.1", "--port", "65535"])
     assert (parsed.every, parsed.port) == (0.1, 65535)
     assert quillmere_exporter.parser().parse_args(["--textfile", "x", "--every", "86400"]).every == 86400
+
+
+def test_the_program_passes_the_roots_given_leaves_out_memory_disks_and_stamps_the_textfile(tmp_path):
+    calls = []
+
+    def read_counters(**roots):
+        calls.append(roots)
+        counters = board()
+        for name in ("loop12", "loop0p1", "ram0", "zram0", "nvme0n1", "dm-0", "sloop1", "zram"):
+            counters["disks"][name] = counters["disks"]["loop0"]
+        return counters
+
+    def devices(args):
+        target = tmp_path / "quillmere.prom"
+        before = time.time()
+        handlers = {signum: signal.getsignal(signum) for signum in (signal.SIGINT, signal.SIGTERM)}
+        try:  # textfile mode takes over both signals while it runs
+            assert quillmere_exporter.main(["--textfile", str(target), *args], read_counters=read_counters) == 0
+        finally:
+            for signum, handler in handlers.items():
+                signal.signal(signum, handler)
+        types, samples = parse_exposition(target.read_text())
+        assert types == documented()
+        assert before <= samples["quillmere_textfile_write_timestamp_seconds", ""] <= time.time()
+        return {labels[8:-1] for name, labels in samples if name == "quillmere_disk_io_time_seconds_total"}
+
+    assert devices(["--path.procfs", "/host/proc", "--path.rootfs", "/host"]) == {
+        "mmcblk0", "mmcblk0p1", "mmcblk0p2", "nvme0n1", "dm-0", "sloop1", "zram"}
+    assert devices(["--path.sysfs", "/host/sys", "--collector.diskstats.device-exclude", ""]) == set(board()["disks"]) | {
+        "loop12", "loop0p1", "ram0", "zram0", "nvme0n1", "dm-0", "sloop1", "zram"}
+    assert devices(["--collector.diskstats.device-exclude", "^mmc"]) == {
+        "loop0", "loop12", "loop0p1", "ram0", "zram0", "nvme0n1", "dm-0", "sloop1", "zram"}
+    assert calls == [{"procfs": "/host/proc", "rootfs": "/host"}, {"sysfs": "/host/sys"}, {}]
 
 
 def test_a_busy_port_or_bad_address_gives_one_line_and_exit_1():
@@ -249,7 +292,7 @@ def test_a_scrape_while_the_tool_hangs_completes_and_the_exporter_keeps_serving(
         # Two tool runs, each bounded to 1 s, and the rest of the pass.
         assert time.monotonic() - started < 4
         assert samples["quillmere_source_up", 'source="vcgencmd"'] == 0
-        assert "quillmere_throttle_flag" not in types and "quillmere_cpu_seconds_total" in types
+        assert "quillmere_throttle_flag" not in types and "quillmere_context_switches_total" in types
     assert stop(proc)[0] == 0
 
 

@@ -1,19 +1,23 @@
 """quillmere-exporter read by the real servers (Debian's prometheus and
 prometheus-node-exporter), each started on a 127.0.0.1 port the test picks,
 with temporary storage: Prometheus scrapes the exporter every second and its
-HTTP API must show every documented series with its type, rates that agree
-with /proc over the same span, and the throttle flags of a fake vcgencmd;
-node_exporter's textfile collector must read the textfile mode's output; and
-promtool must accept the configuration, the alert rules and their tests.
+HTTP API must show every series the exporter serves with its type, rates that
+agree with /proc over the same span, and the throttle flags of a fake
+vcgencmd; a board with every source readable must give every documented
+family and every query of the Grafana dashboard a series; node_exporter's
+textfile collector must read the textfile mode's output; and promtool and
+systemd-analyze must accept the configuration, the alert rules, their tests
+and the service unit as shipped.
 
 Each test prints what it read from the servers (run pytest with -s to see)."""
 
-import glob
 import json
 import os
 import re
+import shutil
 import socket
 import subprocess
+import sys
 import threading
 import time
 import urllib.parse
@@ -23,14 +27,16 @@ from pathlib import Path
 import pytest
 
 import quillmere_exporter
+from board_counters import UNREADABLE
 from quillmere_exporter import server
-from conftest import (EXPORTER, FAKE_TOOL, env_with_tool, needs_namespace, parse_exposition, require_tool, run_isolated,
-                      start_exporter)
+from conftest import (EXPORTER, FAKE_TOOL, env_with_tool, needs_namespace, parse_exposition,
+                      require_tool, run_isolated, start_exporter)
 
 REPO = Path(__file__).resolve().parents[2]
 ALERTS = REPO / "contrib" / "prometheus" / "quillmere-alerts.yml"
 ALERT_TESTS = REPO / "contrib" / "prometheus" / "quillmere-alerts.test.yml"
 UNIT = REPO / "contrib" / "systemd" / "quillmere-exporter.service"
+DASHBOARD = REPO / "contrib" / "grafana" / "quillmere-boards.json"
 pytestmark = pytest.mark.servers
 
 SPAN = 10  # seconds: the rate() window, and the span the test reads /proc over
@@ -140,23 +146,39 @@ def test_promtool_accepts_the_rules_and_their_unit_tests():
         assert done.returncode == 0, done.stdout + done.stderr
 
 
-def test_the_service_unit_passes_systemd_analyze_verify(tmp_path):
+def test_the_service_unit_as_shipped_passes_systemd_analyze_verify_where_the_readme_installs(tmp_path):
     analyze = require_tool("systemd-analyze")
-    # The unit as shipped, with ExecStart pointing at the program installed
-    # here (verify insists that the command exists).
-    unit = tmp_path / UNIT.name
-    unit.write_text(UNIT.read_text().replace("/usr/local/bin/quillmere-exporter", EXPORTER))
-    done = subprocess.run([analyze, "verify", str(unit)], capture_output=True, text=True, timeout=120)
+    # A root with the system's units, the unit as shipped, and the program
+    # where the unit starts it; verify insists that the command exists.
+    program = re.search(r"^ExecStart=(\S+)", UNIT.read_text(), re.MULTILINE).group(1)
+    units = Path("/usr/lib/systemd/system")
+    shutil.copytree(units, tmp_path / units.relative_to("/"), symlinks=True)
+    (tmp_path / "etc" / "systemd" / "system").mkdir(parents=True)
+    shutil.copy(UNIT, tmp_path / "etc" / "systemd" / "system")
+    installed = tmp_path / program.lstrip("/")
+    installed.parent.mkdir(parents=True)
+    installed.write_text(f"#!/bin/sh\nexec '{EXPORTER}' \"$@\"\n")
+    installed.chmod(0o755)
+    done = subprocess.run([analyze, "verify", f"--root={tmp_path}", UNIT.name], capture_output=True, text=True,
+                          timeout=120)
     assert done.returncode == 0 and done.stderr == "", done.stdout + done.stderr
+    # The README's install makes that program, in a directory outside any
+    # home (the dynamic user may read it) that the same block creates.
+    readme = (REPO / "README.md").read_text()
+    install = readme.split("\n### Run it as a service\n", 1)[1].split("```sh\n", 1)[1].split("```", 1)[0]
+    venv = str(Path(program).parents[1])
+    assert f"python3 -m venv {venv}" in install and f"{venv}/bin/pip install" in install, install
+    assert not venv.startswith(("/root", "/home"))
     # Room for the server's whole connection bound and its own descriptors.
     limit = int(re.search(r"^LimitNOFILE=(\d+)$", UNIT.read_text(), re.MULTILINE).group(1))
     assert limit > server.MAX_CONNECTIONS + server.RESERVED_DESCRIPTORS
 
 
-def test_prometheus_scrapes_the_exporter_every_second(spawn, tmp_path):
+def start_prometheus(spawn, tmp_path, exporter_url):
+    """Prometheus scraping the exporter every second, with the alert rules
+    loaded; returns its API and process once it has scraped three times."""
     prometheus = require_tool("prometheus")
     promtool = require_tool("promtool")
-    _, exporter_url = start_exporter(spawn, env=env_with_tool(tmp_path, FAKE_TOOL))
     target = urllib.parse.urlsplit(exporter_url).netloc
     config = tmp_path / "prometheus.yml"
     config.write_text(f"""
@@ -179,6 +201,32 @@ scrape_configs:
     api = Prometheus(f"http://127.0.0.1:{port}")
     wait_for("Prometheus ready", lambda: "Ready" in get(api.url + "/-/ready"), 60, server)
     wait_for("three scrapes", lambda: api.query("count_over_time(up[1m]) >= 3"), 60, server)
+    return api, server
+
+
+def families_expected(api, exporter_url):
+    """{name: type} of the families the exporter should serve: every one
+    documented but those of the sources it reports down (and the textfile's
+    own), the hwmon readings only where the chips have them (a board may
+    have no fan); and {name: type} of what Prometheus holds."""
+    with urllib.request.urlopen(exporter_url, timeout=10) as response:
+        _, served = parse_exposition(response.read().decode())
+    down = {labels[8:-1] for (name, labels), value in served.items() if name == "quillmere_source_up" and value == 0}
+    absent = {"quillmere_" + family for source in down for family in UNREADABLE[source][1]}
+    absent.add("quillmere_textfile_write_timestamp_seconds")
+    metadata = json.loads(get(api.url + "/api/v1/metadata"))["data"]
+    present = {r["metric"]["__name__"] for r in api.query('count by (__name__) ({__name__=~"quillmere_.+"})')}
+    expected = {name: kind for name, kind in ((n.split("{")[0], k) for n, k, _ in quillmere_exporter.metric_list())
+                if name not in absent and (name in present or not name.startswith("quillmere_hwmon_"))}
+    # Prometheus keys a counter's metadata by its family name (no _total)
+    # when it scraped OpenMetrics, as prometheus_client serves it.
+    return expected, {name: (metadata.get(name) or metadata[name.removesuffix("_total")])[0]["type"]
+                      for name in present}
+
+
+def test_prometheus_scrapes_the_exporter_every_second(spawn, tmp_path):
+    _, exporter_url = start_exporter(spawn, env=env_with_tool(tmp_path, FAKE_TOOL))
+    api, server = start_prometheus(spawn, tmp_path, exporter_url)
 
     with LoopbackTraffic(4 << 20):
         time.sleep(2)  # the stream is steady before the span starts
@@ -191,7 +239,7 @@ scrape_configs:
 
     assert api.scalar(f'up{{job="quillmere"}}', end) == 1
     cpus = api.scalar(f"sum(rate(quillmere_cpu_seconds_total[{SPAN}s]))", end)
-    idle = api.scalar(f'rate(quillmere_cpu_seconds_total{{mode="idle"}}[{SPAN}s])', end)
+    idle = api.scalar(f'sum(rate(quillmere_cpu_seconds_total{{mode="idle"}}[{SPAN}s]))', end)
     ctxt = api.scalar(f"rate(quillmere_context_switches_total[{SPAN}s])", end)
     lo_query = f'sum(rate(quillmere_network_receive_bytes_total{{device="lo"}}[{SPAN}s]))'
     lo_result = api.query(lo_query, end)
@@ -208,19 +256,9 @@ scrape_configs:
     assert ctxt == pytest.approx(true[0], rel=0.25)
     assert lo == pytest.approx(true[3], rel=0.15) and lo > 2 << 20
 
-    # Every documented series with its documented type; thermal zones only
-    # where the host has one.
-    metadata = json.loads(get(api.url + "/api/v1/metadata"))["data"]
-    present = {r["metric"]["__name__"] for r in api.query('count by (__name__) ({__name__=~"quillmere_.+"})')}
-    expected = {name.split("{")[0]: kind for name, kind, _ in quillmere_exporter.metric_list()}
-    if not glob.glob("/sys/class/thermal/thermal_zone*/temp"):
-        assert api.scalar('quillmere_source_up{source="thermal"}') == 0
-        del expected["quillmere_thermal_zone_celsius"]
-    assert present == set(expected)
-    # Prometheus keys a counter's metadata by its family name (no _total)
-    # when it scraped OpenMetrics, as prometheus_client serves it.
-    assert {name: (metadata.get(name) or metadata[name.removesuffix("_total")])[0]["type"]
-            for name in expected} == expected
+    # Every family the exporter serves, with its documented type.
+    expected, present = families_expected(api, exporter_url)
+    assert present == expected
 
     # The fake tool's 0x50005: under-voltage and throttled, now and since boot.
     flags = api.query("quillmere_throttle_flag")
@@ -234,6 +272,35 @@ scrape_configs:
     # The rule with no waiting time fires from the rules Prometheus loaded.
     wait_for("the since-boot alert", lambda: api.query(
         'ALERTS{alertname="QuillmereUnderVoltageSinceBoot", alertstate="firing"}'), 30, server)
+
+
+def dashboard_queries():
+    """Every query of the dashboard (its panels' and its variables'), with
+    the variables as the test's Prometheus needs them: every board, and a
+    rate window of a few scrapes."""
+    dashboard = json.loads(DASHBOARD.read_text())
+    panels = [p for row in dashboard["panels"] for p in [row, *row.get("panels", [])]]
+    exprs = [target["expr"] for panel in panels for target in panel.get("targets", [])]
+    exprs += [re.fullmatch(r"label_values\((.+), \w+\)", v["definition"]).group(1)
+              for v in dashboard["templating"]["list"] if v["type"] == "query"]
+    assert len(exprs) > 40 and all(panel["datasource"]["uid"] == "${datasource}" for panel in panels
+                                   if panel["type"] != "row")
+    return [expr.replace("$instance", ".+").replace("$__rate_interval", "10s") for expr in exprs]
+
+
+def test_every_family_and_every_dashboard_query_has_series(spawn, tmp_path):
+    _, exporter_url = start_exporter(spawn, env=env_with_tool(tmp_path, FAKE_TOOL))
+    api, _ = start_prometheus(spawn, tmp_path, exporter_url)
+    expected, present = families_expected(api, exporter_url)
+    assert present == expected
+    # Every query reads documented families, and may be empty only where it
+    # reads one of a source the host lacks.
+    queries = dashboard_queries()
+    documented = {name.split("{")[0] for name, _, _ in quillmere_exporter.metric_list()}
+    assert {name for expr in queries for name in re.findall(r"quillmere_\w+", expr)} <= documented
+    empty = [expr for expr in queries if not api.query(expr) and set(re.findall(r"quillmere_\w+", expr)) <= set(expected)]
+    print(f"\n{len(present)} families in Prometheus, {len(queries)} dashboard queries, {len(empty)} without series")
+    assert empty == []
 
 
 @needs_namespace
@@ -265,11 +332,10 @@ def test_node_exporter_reads_the_textfile(spawn, tmp_path):
     print("\nnode_exporter /metrics excerpt:\n" + "\n".join(excerpt))
 
     assert samples["node_textfile_scrape_error", ""] == 0
-    expected = {name.split("{")[0]: kind for name, kind, _ in quillmere_exporter.metric_list()}
-    quillmere_types = {k: v for k, v in types.items() if k.startswith("quillmere_")}
-    assert set(quillmere_types) <= set(expected) and set(quillmere_types) >= set(expected) - {
-        "quillmere_thermal_zone_celsius"}
-    assert all(expected[k] == v for k, v in quillmere_types.items())
+    # node_exporter takes every family of the file, with its type.
+    written, _ = parse_exposition((textdir / "quillmere.prom").read_text())
+    assert {k: v for k, v in types.items() if k.startswith("quillmere_")} == written
+    assert "quillmere_textfile_write_timestamp_seconds" in written and "quillmere_process_open_fds" in written
     assert samples["quillmere_network_receive_bytes_total", 'device="lo"'] == 5000
     assert samples["quillmere_network_transmit_bytes_total", 'device="wl\\\\xff0"'] == 8000
     assert samples["quillmere_network_transmit_bytes_total", 'device="wán\\"\\\\0"'] == 9500

@@ -20,20 +20,27 @@ import quillmere
 import quillmere_sampler
 from conftest import needs_namespace, open_fds, run_isolated, run_python, settled, thread_count
 
-OPT_INT, OPT_FLOAT = (int, type(None)), (float, type(None))
+OPT_INT, OPT_FLOAT, OPT_BOOL, OPT_DICT = (int, type(None)), (float, type(None)), (bool, type(None)), (dict, type(None))
 COUNTER_KEYS = [
-    ("timestamp", float), ("uptime_seconds", OPT_FLOAT), ("cpu_seconds", (dict, type(None))),
+    ("timestamp", float), ("uptime_seconds", OPT_FLOAT), ("cpu_seconds", OPT_DICT),
     ("context_switches_total", OPT_INT), ("page_faults_total", OPT_INT), ("page_faults_major_total", OPT_INT),
     ("disk_read_bytes_total", OPT_INT), ("disk_written_bytes_total", OPT_INT),
     ("net_received_bytes_total", OPT_INT), ("net_transmitted_bytes_total", OPT_INT),
-    ("disks", (dict, type(None))), ("interfaces", (dict, type(None))), ("run_queue_length", OPT_FLOAT),
+    ("disks", OPT_DICT), ("interfaces", OPT_DICT), ("run_queue_length", OPT_FLOAT),
     ("load_avg_1", OPT_FLOAT), ("load_avg_5", OPT_FLOAT), ("load_avg_15", OPT_FLOAT),
     ("mem_total_bytes", OPT_INT), ("mem_used_bytes", OPT_INT), ("mem_available_bytes", OPT_INT),
     ("swap_total_bytes", OPT_INT), ("swap_used_bytes", OPT_INT), ("temperatures", dict),
     ("cpu_temp_celsius", OPT_FLOAT), ("throttle_status", OPT_INT), ("arm_clock_hz", OPT_INT),
+    ("cpus", OPT_DICT), ("cpu_frequencies_hz", OPT_DICT), ("processes", OPT_DICT), ("pressure", OPT_DICT),
+    ("filesystems", OPT_DICT), ("wireless", OPT_DICT), ("hwmon", OPT_DICT), ("throttle", OPT_DICT),
+    ("swap_in_pages_total", OPT_INT), ("swap_out_pages_total", OPT_INT), ("oom_kills_total", OPT_INT),
+    ("clock_synchronized", OPT_BOOL), ("clock_max_error_seconds", OPT_FLOAT),
 ]
 CPU_KINDS = ["user", "nice", "system", "idle", "iowait", "irq", "softirq", "steal"]
-SAMPLE_KEYS = list(quillmere.get_metrics_once(1000)) + ["interval_seconds", "mem_available_bytes", "missed"]
+SAMPLE_KEYS = list(quillmere.get_metrics_once(1000)) + [
+    "interval_seconds", "mem_available_bytes", "missed", "cpus_usage_percent", "processes_running",
+    "processes_blocked", "pressure", "disks", "interfaces", "cpu_frequencies_hz", "filesystems", "temperatures",
+    "hwmon", "throttle", "wireless", "swap_total_bytes", "swap_used_bytes", "clock_synchronized"]
 
 HUNG_TOOL = "#!/bin/sh\nexec sleep 30\n"
 SLOW_TOOL = """#!/bin/sh
@@ -101,8 +108,9 @@ def test_a_source_that_cannot_be_read_is_none_and_zones_keep_their_type(tmp_path
                                  "thermal_zone2": {"type": None, "celsius": 7.0}}
     assert d["cpu_temp_celsius"] == 51.54
     # A name that is not UTF-8 survives as surrogate escapes.
-    assert d["interfaces"] == {b"\xffx0".decode(errors="surrogateescape"): {"received_bytes": 1,
-                                                                            "transmitted_bytes": 2}}
+    assert d["interfaces"] == {b"\xffx0".decode(errors="surrogateescape"): {
+        "received_bytes": 1, "transmitted_bytes": 2, "received_packets": 0, "transmitted_packets": 0,
+        "receive_errors": 0, "transmit_errors": 0, "receive_drops": 0, "transmit_drops": 0}}
 
     (tmp_path / "none").mkdir()
     done = run_isolated(tmp_path / "none", code, thermal={}, path="/nonexistent")

@@ -50,23 +50,39 @@ def test_both_installed_stubs_are_the_source_and_describe_a_real_call():
     assert exported == quillmere.__all__
 
 
-def test_sampler_stubs_are_installed_and_name_the_runtime_keys():
+# (the TypedDict of a dict, of its key, and of every entry of that key's
+# value if it is a table, or of the value itself)
+NESTED = [("Counters", "cpu_seconds", "CpuSeconds", False), ("Counters", "cpus", "CpuSeconds", True),
+          ("Counters", "disks", "DiskCounters", True), ("Counters", "interfaces", "InterfaceCounters", True),
+          ("Counters", "temperatures", "ZoneTemperature", True), ("Counters", "processes", "Processes", False),
+          ("Counters", "pressure", "Pressure", True), ("Counters", "filesystems", "Filesystem", True),
+          ("Counters", "wireless", "Wireless", True), ("Counters", "hwmon", "Sensor", True),
+          ("Counters", "throttle", "Throttle", False), ("Sample", "pressure", "PressureShare", True),
+          ("Sample", "disks", "DiskRates", True), ("Sample", "interfaces", "InterfaceRates", True)]
+
+
+def test_sampler_stubs_are_installed():
     for path in (SITE / "quillmere_sampler.pyi", SITE / "quillmere_sampler-stubs" / "__init__.pyi"):
         assert path.read_text() == SAMPLER_STUB.read_text(), path
-    counters = quillmere_sampler.read_counters()
-    assert [k for k, _ in typed_dict_keys(SAMPLER_STUB, "Counters")] == list(counters)
-    assert [k for k, _ in typed_dict_keys(SAMPLER_STUB, "CpuSeconds")] == list(counters["cpu_seconds"])
+
+
+def test_sampler_stub_names_the_runtime_keys():
     with quillmere_sampler.Sampler(10) as s:
-        sample = s.sample()
-    assert [k for k, _ in typed_dict_keys(SAMPLER_STUB, "Sample")] == list(sample)
+        results = {"Counters": quillmere_sampler.read_counters(), "Sample": s.sample()}
+    for name, result in results.items():
+        assert [k for k, _ in typed_dict_keys(SAMPLER_STUB, name)] == list(result), name
+    for name, key, typed, table in NESTED:
+        value = results[name][key]
+        for entry in (value.values() if table else [value]) if value is not None else []:
+            assert [k for k, _ in typed_dict_keys(SAMPLER_STUB, typed)] == list(entry), (name, key)
 
 
 def test_stub_signature_and_exports_match_the_runtime(tmp_path):
     # The TypedDicts are names for type checkers only; the dicts they type are plain.
+    tree = ast.parse(SAMPLER_STUB.read_text())
+    typed_dicts = [n.name for n in tree.body if isinstance(n, ast.ClassDef) and n.name != "Sampler"]
     allowlist = tmp_path / "allowlist"
-    allowlist.write_text("quillmere.Metrics\n" + "".join(
-        f"quillmere_sampler.{name}\n"
-        for name in ("Counters", "CpuSeconds", "DiskCounters", "InterfaceCounters", "ZoneTemperature", "Sample")))
+    allowlist.write_text("quillmere.Metrics\n" + "".join(f"quillmere_sampler.{name}\n" for name in typed_dicts))
     done = run_tool(["mypy.stubtest", "quillmere", "quillmere_sampler", "--allowlist", str(allowlist)], tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
 

@@ -9,8 +9,10 @@
 #include <sys/utsname.h>  // uname
 #include <unistd.h>       // sysconf
 
+#include "os/clock_sync.h"
 #include "sys_reader/file_read.h"
 #include "sys_reader/sources/block.h"
+#include "sys_reader/sources/cpufreq.h"
 #include "sys_reader/sources/diskstats.h"
 #include "sys_reader/sources/net_dev.h"
 #include "sys_reader/sources/thermal.h"
@@ -58,9 +60,9 @@ std::string text_of(const sr::Roots& roots, const sr::SourceFile& file) {
 
 // Device files are read as bytes, like the exact collector reads them: a name
 // need not be UTF-8, and one odd name must not cost every other device.
-void read_devices(const sr::Roots& roots, const sr::SourceFile& file, const sr::DeviceLayout& layout,
+void read_devices(const sr::Roots& roots, const sr::SourceFile& file, const sr::WideDeviceLayout& layout,
                   DeviceReading& devices) {
-  read_device_table(roots.path_of(file).c_str(), sr::kSourceLimit, layout, devices.table);
+  read_device_table(roots.path_of(file).c_str(), sr::kDeviceSourceLimit, layout, devices.table);
   device_table_detail::ensure_index(devices.table);
 }
 
@@ -73,7 +75,7 @@ void flag_partitions(const sr::Roots& roots, DeviceReading& disks) {
   disks.whole_disks_only = true;
   disks.partition.assign(disks.table.lines.size(), false);
   const std::vector<std::string> whole_disks = sr::whole_disk_names(roots);
-  for_each_device(disks.table, [&](const sr::DeviceLine& line, std::size_t index) {
+  for_each_device(disks.table, [&](const sr::WideDeviceLine& line, std::size_t index) {
     if (std::binary_search(whole_disks.begin(), whole_disks.end(), line.name)) return;
     disks.partition[index] = sr::is_partition(roots, line.name);
   });
@@ -105,10 +107,15 @@ CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd
   r.monotonic_ns = os::monotonic_now_ns(sources.read_clock);
   r.ticks_per_second = ticks_per_second();
   r.kernel_word_bits = running_kernel_word_bits();
-  const sr::StatRecord stat = sr::parse_stat(text_of(roots, sr::kStatFile));
-  r.cpu = cpu_ticks(stat);
-  r.context_switches_total = stat.context_switches;
-  r.load = load_average64(sr::parse_loadavg(text_of(roots, sr::kLoadavgFile)));
+  const std::optional<std::string> stat_text = sr::read_text_file(roots.path_of(sr::kStatFile).c_str());
+  const sr::StatDetail stat = sr::parse_stat_detail(stat_text.value_or(std::string()));
+  r.cpu = cpu_ticks(stat.totals);
+  if (stat_text) r.cpus = cpu_times(stat);
+  r.context_switches_total = stat.totals.context_switches;
+  const std::string loadavg_text = text_of(roots, sr::kLoadavgFile);  // the record's views point into it
+  const std::optional<sr::LoadavgRecord> loadavg = sr::parse_loadavg(loadavg_text);
+  r.load = load_average64(loadavg);
+  r.processes = process_counts(stat_text ? &stat : nullptr, loadavg);
   r.zones = read_zones(roots.path_of(sr::kThermalDir));
   const std::string& tool_name = sources.firmware_tool;
   if (const std::optional<sr::FirmwareTool> tool = sr::find_firmware_tool(tool_name.c_str(), sources.environment)) {
@@ -122,14 +129,30 @@ CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd
     }
   }
   r.memory = memory_counters(sr::parse_meminfo(text_of(roots, sr::kMeminfoFile)));
-  const sr::VmstatRecord vmstat = sr::parse_vmstat(text_of(roots, sr::kVmstatFile));
-  r.page_faults_total = vmstat.pgfault;
-  r.page_faults_major_total = vmstat.pgmajfault;
+  const sr::VmstatDetail vmstat = sr::parse_vmstat_detail(text_of(roots, sr::kVmstatFile));
+  r.page_faults_total = vmstat.faults.pgfault;
+  r.page_faults_major_total = vmstat.faults.pgmajfault;
+  r.swap_in_pages_total = vmstat.pswpin;
+  r.swap_out_pages_total = vmstat.pswpout;
+  r.oom_kills_total = vmstat.oom_kill;
   r.uptime_seconds = uptime_seconds64(sr::parse_uptime(text_of(roots, sr::kUptimeFile)));
-  read_devices(roots, sr::kDiskstatsFile, sr::kDiskstatsLayout, r.disks);
+  read_devices(roots, sr::kDiskstatsFile, sr::kDiskstatsWideLayout, r.disks);
   r.disks.unit_bytes = sr::kSectorBytes;
+  r.disks.first_bytes = sr::disk_counter::kSectorsRead;
+  r.disks.second_bytes = sr::disk_counter::kSectorsWritten;
   flag_partitions(roots, r.disks);
-  read_devices(roots, sr::kNetDevFile, sr::kNetDevLayout, r.interfaces);
+  read_devices(roots, sr::kNetDevFile, sr::kNetDevWideLayout, r.interfaces);
+  r.interfaces.first_bytes = sr::net_counter::kReceivedBytes;
+  r.interfaces.second_bytes = sr::net_counter::kTransmittedBytes;
+  r.board.cpu_frequencies_hz = sr::read_cpu_frequencies(roots);
+  r.pressure = sr::read_pressure(roots);
+  r.board.filesystems = sr::read_filesystems(roots);
+  // Read as bytes, like the device files: an interface name need not be UTF-8.
+  if (const std::optional<std::string> wireless = sr::read_whole_file(roots.path_of(sr::kWirelessFile).c_str())) {
+    r.board.wireless = wireless_links(sr::parse_wireless(*wireless));
+  }
+  r.board.hwmon = sr::read_hwmon(roots);
+  r.board.clock = os::read_clock_sync();
   r.timestamp = os::read_wall_clock(sources.read_clock);
   return r;
 }

@@ -5,6 +5,8 @@
 #include <cmath>
 
 #include "sys_reader/numbers.h"
+#include "sys_reader/sources/diskstats.h"
+#include "sys_reader/sources/net_dev.h"
 
 namespace quillmere::collector {
 namespace {
@@ -13,6 +15,7 @@ using sys_reader::checked_add;
 using sys_reader::checked_mul;
 using sys_reader::saturating_sub;
 using Count = std::optional<std::uint64_t>;
+using Line = sys_reader::WideDeviceLine;
 
 // A gauge as reported: only a finite value that is not negative.
 std::optional<double> finite_non_negative(std::optional<double> value) noexcept {
@@ -45,24 +48,166 @@ std::pair<Count, Count> summed_increase(DeviceReading& previous, DeviceReading& 
   if (!previous.table.readable || !current.table.readable) return {};
   using Sums = std::pair<Count, Count>;
   const std::uint64_t unit = current.unit_bytes;
+  const std::size_t first = current.first_bytes;
+  const std::size_t second = current.second_bytes;
   const auto add_increase = [word_bits, unit](Count& sum, Count before, Count now) {
     before = bytes_of(before, unit);
     now = bytes_of(now, unit);
     if (before && now) sum = add(sum, increase(*before, *now, word_bits));
   };
   return fold_matches(previous.table, current.table, Sums{0, 0},
-                      [&](Sums& sums, const sys_reader::DeviceLine& before, const sys_reader::DeviceLine& now,
-                          std::size_t index) {
+                      [&](Sums& sums, const Line& before, const Line& now, std::size_t index) {
                         if (current.whole_disks_only && current.partition[index]) return;
-                        add_increase(sums.first, before.first, now.first);
-                        add_increase(sums.second, before.second, now.second);
+                        add_increase(sums.first, before.counters[first], now.counters[first]);
+                        add_increase(sums.second, before.counters[second], now.counters[second]);
                       });
+}
+
+// The increase of one counter per second, or nullopt without it in both
+// readings or without any time.
+std::optional<double> counter_rate(Count before, Count now, std::uint32_t word_bits, double seconds) noexcept {
+  if (!before || !now || seconds <= 0.0) return std::nullopt;
+  return static_cast<double>(increase(*before, *now, word_bits)) / seconds;
+}
+
+// The increases of two counters together per second; nullopt also when the
+// sum does not fit 64 bits.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): each counter's older value first, then its newer
+std::optional<double> pair_rate(Count before_a, Count now_a, Count before_b, Count now_b, std::uint32_t word_bits,
+                                double seconds) noexcept {
+  if (!before_a || !now_a || !before_b || !now_b || seconds <= 0.0) return std::nullopt;
+  const Count sum = checked_add(increase(*before_a, *now_a, word_bits), increase(*before_b, *now_b, word_bits));
+  return sum ? std::optional<double>(static_cast<double>(*sum) / seconds) : std::nullopt;
+}
+
+// The rates of every device in both readings, make(before, now) each, sorted
+// by name; nullopt without either reading.
+template <typename Rates, typename Make>
+std::optional<std::vector<Rates>> device_rates(DeviceReading& previous, DeviceReading& current, Make make) {
+  if (!previous.table.readable || !current.table.readable) return std::nullopt;
+  std::vector<Rates> rates = fold_matches(
+      previous.table, current.table, std::vector<Rates>(),
+      [&](std::vector<Rates>& all, const Line& before, const Line& now, std::size_t) { all.push_back(make(before, now)); });
+  std::stable_sort(rates.begin(), rates.end(), [](const Rates& a, const Rates& b) { return a.name < b.name; });
+  return rates;
+}
+
+std::optional<std::vector<DiskRates>> disk_rates(DeviceReading& previous, DeviceReading& current, double seconds) {
+  namespace column = sys_reader::disk_counter;
+  const std::uint64_t unit = current.unit_bytes;
+  return device_rates<DiskRates>(previous, current, [&](const Line& before, const Line& now) {
+    // A disk counter that steps back was reset, whatever the kernel.
+    const auto rate = [&](std::size_t k, std::uint64_t scale) {
+      return counter_rate(bytes_of(before.counters[k], scale), bytes_of(now.counters[k], scale), 64, seconds);
+    };
+    std::optional<double> busy = rate(column::kIoMilliseconds, 1);
+    if (busy) busy = std::min(*busy / 10.0, 100.0);  // ms per second, in percent
+    return DiskRates{std::string(now.name), rate(column::kSectorsRead, unit), rate(column::kSectorsWritten, unit),
+                     rate(column::kReads, 1), rate(column::kWrites, 1), busy};
+  });
+}
+
+std::optional<std::vector<InterfaceRates>> interface_rates(DeviceReading& previous, DeviceReading& current,
+                                                           std::uint32_t word_bits, double seconds) {
+  namespace column = sys_reader::net_counter;
+  return device_rates<InterfaceRates>(previous, current, [&](const Line& before, const Line& now) {
+    const auto rate = [&](std::size_t k) { return counter_rate(before.counters[k], now.counters[k], word_bits, seconds); };
+    const auto both = [&](std::size_t a, std::size_t b) {
+      return pair_rate(before.counters[a], now.counters[a], before.counters[b], now.counters[b], word_bits, seconds);
+    };
+    return InterfaceRates{std::string(now.name),
+                          rate(column::kReceivedBytes),
+                          rate(column::kTransmittedBytes),
+                          rate(column::kReceivedPackets),
+                          rate(column::kTransmittedPackets),
+                          both(column::kReceiveErrors, column::kTransmitErrors),
+                          both(column::kReceiveDrops, column::kTransmitDrops)};
+  });
+}
+
+// Every device of a reading, make(line) each, sorted by name.
+template <typename Counters, typename Make>
+std::vector<Counters> sorted_devices(const DeviceReading& devices, Make make) {
+  std::vector<Counters> counters;
+  counters.reserve(devices.table.lines.size());
+  for_each_device(devices.table, [&](const Line& line, std::size_t) { counters.push_back(make(line)); });
+  // A merge sort: fewer name comparisons than an introsort, each of which
+  // reads names scattered over the file's buffer.
+  std::stable_sort(counters.begin(), counters.end(),
+                   [](const Counters& a, const Counters& b) { return a.name < b.name; });
+  return counters;
 }
 
 // An increase per second, or nullopt without it or without any time.
 std::optional<double> per_second(Count increase, double seconds) noexcept {
   if (!increase || seconds <= 0.0) return std::nullopt;
   return static_cast<double>(*increase) / seconds;
+}
+
+// The shares of the CPU time that passed between two lines of ticks; nullopt
+// when none passed.
+std::optional<IntervalSample::CpuShares> cpu_shares(const CpuTicks& a, const CpuTicks& b) noexcept {
+  const std::uint64_t user = saturating_sub(b.user, a.user);
+  const std::uint64_t nice = saturating_sub(b.nice, a.nice);
+  const std::uint64_t system = saturating_sub(b.system, a.system);
+  const std::uint64_t idle = saturating_sub(b.idle, a.idle);
+  const std::uint64_t iowait = saturating_sub(b.iowait, a.iowait);
+  const std::uint64_t irq = saturating_sub(b.irq, a.irq);
+  const std::uint64_t softirq = saturating_sub(b.softirq, a.softirq);
+  const std::uint64_t steal = saturating_sub(b.steal, a.steal);
+  // Ticks that add up past 2^64 are no reading of a real machine: no shares.
+  Count sum = 0;
+  for (const std::uint64_t part : {user, nice, system, idle, iowait, irq, softirq, steal}) sum = add(sum, part);
+  const std::uint64_t total = sum.value_or(0);
+  if (total == 0) return std::nullopt;
+  const auto share = [total](std::uint64_t part) {
+    return static_cast<double>(part) / static_cast<double>(total) * 100.0;
+  };
+  // Waiting for I/O is not work: iowait counts as idle time here.
+  return IntervalSample::CpuShares{share(total - idle - iowait), share(user + nice), share(system), share(idle),
+                                   share(iowait), share(irq), share(softirq), share(steal)};
+}
+
+// The usage of each CPU in both readings (both lists are sorted by CPU).
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the older reading first, as everywhere here
+std::vector<std::pair<std::uint32_t, std::optional<double>>> cpus_usage(const std::vector<CpuTime>& previous,
+                                                                         const std::vector<CpuTime>& current) {
+  std::vector<std::pair<std::uint32_t, std::optional<double>>> usage;
+  usage.reserve(current.size());
+  auto before = previous.begin();
+  for (const CpuTime& now : current) {
+    while (before != previous.end() && before->cpu < now.cpu) ++before;
+    if (before == previous.end()) break;
+    if (before->cpu != now.cpu) continue;
+    const std::optional<IntervalSample::CpuShares> shares = cpu_shares(before->ticks, now.ticks);
+    usage.emplace_back(now.cpu, shares ? std::optional<double>(shares->usage) : std::nullopt);
+  }
+  return usage;
+}
+
+// The share of the interval each resource in both readings was stalled on:
+// a total's increase over the interval, within 0..100.
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the older reading first, as everywhere here
+std::vector<PressureShare> pressure_shares(
+    const std::vector<std::pair<std::string, sys_reader::PressureRecord>>& previous,
+    const std::vector<std::pair<std::string, sys_reader::PressureRecord>>& current, double seconds) {
+  // NOLINTEND(bugprone-easily-swappable-parameters)
+  std::vector<PressureShare> shares;
+  const auto share = [seconds](std::optional<double> before, std::optional<double> now) -> std::optional<double> {
+    if (!before || !now || seconds <= 0.0) return std::nullopt;
+    return std::clamp((*now - *before) / seconds * 100.0, 0.0, 100.0);
+  };
+  for (const auto& resource : current) {
+    const auto before = std::find_if(previous.begin(), previous.end(),
+                                     [&resource](const auto& entry) { return entry.first == resource.first; });
+    if (before == previous.end()) continue;
+    const sys_reader::PressureRecord& now = resource.second;
+    const std::optional<double> some = share(before->second.some_seconds_total, now.some_seconds_total);
+    if (!some) continue;
+    shares.push_back(
+        PressureShare{resource.first, *some, share(before->second.full_seconds_total, now.full_seconds_total)});
+  }
+  return shares;
 }
 
 Count minor_faults(const CounterReading& r) noexcept {
@@ -76,6 +221,40 @@ Count minor_faults(const CounterReading& r) noexcept {
 std::optional<CpuTicks> cpu_ticks(const sys_reader::StatRecord& stat) noexcept {
   if (stat.malformed_columns != 0) return std::nullopt;
   return stat.cpu;
+}
+
+std::vector<CpuTime> cpu_times(const sys_reader::StatDetail& stat) {
+  std::vector<CpuTime> cpus;
+  cpus.reserve(stat.cpus.size());
+  for (const sys_reader::CpuLine& line : stat.cpus) {
+    if (line.ticks) cpus.push_back(CpuTime{line.cpu, *line.ticks});
+  }
+  return cpus;
+}
+
+std::optional<ProcessCounts> process_counts(const sys_reader::StatDetail* stat,
+                                            const std::optional<sys_reader::LoadavgRecord>& loadavg) noexcept {
+  if (stat == nullptr && !loadavg) return std::nullopt;
+  ProcessCounts counts;
+  if (stat != nullptr) {
+    counts.running = stat->procs_running;
+    counts.blocked = stat->procs_blocked;
+    counts.forks_total = stat->forks;
+  }
+  if (loadavg) counts.threads = sys_reader::parse_u64(loadavg->entities);
+  return counts;
+}
+
+std::vector<WirelessLink> wireless_links(const std::vector<sys_reader::WirelessLine>& lines) {
+  std::vector<WirelessLink> links;
+  for (const sys_reader::WirelessLine& line : lines) {
+    if (!line.link_quality || !line.signal_dbm || !std::isfinite(*line.link_quality) ||
+        !std::isfinite(*line.signal_dbm)) {
+      continue;
+    }
+    links.push_back(WirelessLink{std::string(line.name), *line.link_quality, *line.signal_dbm});
+  }
+  return links;
 }
 
 // An absent Buffers or Cached counts 0 in used_bytes; a malformed one, or a
@@ -125,27 +304,43 @@ std::uint32_t kernel_word_bits(std::string_view machine) noexcept {
   return 32;
 }
 
-std::vector<DeviceCounters> device_counters(const DeviceReading& devices) {
-  std::vector<DeviceCounters> counters;
-  counters.reserve(devices.table.lines.size());
-  for_each_device(devices.table, [&](const sys_reader::DeviceLine& line, std::size_t) {
-    counters.push_back(
-        DeviceCounters{line.name, bytes_of(line.first, devices.unit_bytes), bytes_of(line.second, devices.unit_bytes)});
+std::vector<DiskCounters> disk_counters(const DeviceReading& disks) {
+  namespace column = sys_reader::disk_counter;
+  const std::uint64_t unit = disks.unit_bytes;
+  return sorted_devices<DiskCounters>(disks, [unit](const Line& line) {
+    const Count io_ms = line.counters[column::kIoMilliseconds];
+    return DiskCounters{line.name,
+                        bytes_of(line.counters[column::kSectorsRead], unit),
+                        bytes_of(line.counters[column::kSectorsWritten], unit),
+                        line.counters[column::kReads],
+                        line.counters[column::kWrites],
+                        io_ms ? std::optional<double>(static_cast<double>(*io_ms) / 1000.0) : std::nullopt};
   });
-  // A merge sort: fewer name comparisons than an introsort, each of which
-  // reads names scattered over the file's buffer.
-  std::stable_sort(counters.begin(), counters.end(),
-                   [](const DeviceCounters& a, const DeviceCounters& b) { return a.name < b.name; });
-  return counters;
+}
+
+std::vector<InterfaceCounters> interface_counters(const DeviceReading& interfaces) {
+  namespace column = sys_reader::net_counter;
+  return sorted_devices<InterfaceCounters>(interfaces, [](const Line& line) {
+    const auto& c = line.counters;
+    return InterfaceCounters{line.name,
+                             c[column::kReceivedBytes],
+                             c[column::kTransmittedBytes],
+                             c[column::kReceivedPackets],
+                             c[column::kTransmittedPackets],
+                             c[column::kReceiveErrors],
+                             c[column::kTransmitErrors],
+                             c[column::kReceiveDrops],
+                             c[column::kTransmitDrops]};
+  });
 }
 
 Totals device_totals(const DeviceReading& devices) noexcept {
   if (!devices.table.readable) return {};
   Totals sums{0, 0};
-  for_each_device(devices.table, [&](const sys_reader::DeviceLine& line, std::size_t index) {
+  for_each_device(devices.table, [&](const Line& line, std::size_t index) {
     if (devices.whole_disks_only && devices.partition[index]) return;
-    sums.first = add(sums.first, bytes_of(line.first, devices.unit_bytes));
-    sums.second = add(sums.second, bytes_of(line.second, devices.unit_bytes));
+    sums.first = add(sums.first, bytes_of(line.counters[devices.first_bytes], devices.unit_bytes));
+    sums.second = add(sums.second, bytes_of(line.counters[devices.second_bytes], devices.unit_bytes));
   });
   return sums;
 }
@@ -161,29 +356,11 @@ IntervalSample interval_sample(CounterReading& previous, CounterReading& current
     return per_second(saturating_sub(*now, *before), seconds);
   };
 
-  if (previous.cpu && current.cpu) {
-    const CpuTicks& a = *previous.cpu;
-    const CpuTicks& b = *current.cpu;
-    const std::uint64_t user = saturating_sub(b.user, a.user);
-    const std::uint64_t nice = saturating_sub(b.nice, a.nice);
-    const std::uint64_t system = saturating_sub(b.system, a.system);
-    const std::uint64_t idle = saturating_sub(b.idle, a.idle);
-    const std::uint64_t iowait = saturating_sub(b.iowait, a.iowait);
-    const std::uint64_t irq = saturating_sub(b.irq, a.irq);
-    const std::uint64_t softirq = saturating_sub(b.softirq, a.softirq);
-    const std::uint64_t steal = saturating_sub(b.steal, a.steal);
-    // Ticks that add up past 2^64 are no reading of a real machine: no shares.
-    Count sum = 0;
-    for (const std::uint64_t part : {user, nice, system, idle, iowait, irq, softirq, steal}) sum = add(sum, part);
-    const std::uint64_t total = sum.value_or(0);
-    if (total > 0) {
-      const auto share = [total](std::uint64_t part) {
-        return static_cast<double>(part) / static_cast<double>(total) * 100.0;
-      };
-      // Waiting for I/O is not work: iowait counts as idle time here.
-      s.cpu = IntervalSample::CpuShares{share(total - idle - iowait), share(user + nice), share(system),
-                                        share(idle), share(iowait), share(irq), share(softirq), share(steal)};
-    }
+  if (previous.cpu && current.cpu) s.cpu = cpu_shares(*previous.cpu, *current.cpu);
+  if (previous.cpus && current.cpus) s.cpus_usage = cpus_usage(*previous.cpus, *current.cpus);
+  if (current.processes) {
+    s.processes_running = current.processes->running;
+    s.processes_blocked = current.processes->blocked;
   }
   if (current.load) s.run_queue_length = current.load->run_queue_length;
   s.context_switches_per_sec = rate(previous.context_switches_total, current.context_switches_total);
@@ -203,8 +380,15 @@ IntervalSample interval_sample(CounterReading& previous, CounterReading& current
       summed_increase(previous.interfaces, current.interfaces, current.kernel_word_bits);
   s.net_rx_bytes_per_sec = per_second(received, seconds);
   s.net_tx_bytes_per_sec = per_second(transmitted, seconds);
+  s.disks = disk_rates(previous.disks, current.disks, seconds);
+  s.interfaces = interface_rates(previous.interfaces, current.interfaces, current.kernel_word_bits, seconds);
   s.arm_clock_hz = current.arm_clock_hz;
   s.mem_available_bytes = current.memory.available_bytes;
+  if (previous.pressure && current.pressure) s.pressure = pressure_shares(*previous.pressure, *current.pressure, seconds);
+  s.board = current.board;
+  s.zones = current.zones;
+  s.swap_total_bytes = current.memory.swap_total_bytes;
+  s.swap_used_bytes = current.memory.swap_used_bytes;
   return s;
 }
 

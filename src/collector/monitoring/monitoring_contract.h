@@ -8,8 +8,9 @@
 // or a wrapped number. Fractional values are parsed in double precision.
 // Rates are increases over the time measured between the starts of the two
 // passes; an increase saturates at 0, but for an interface counter of a
-// 32-bit kernel that stepped back below 2^32, which wrapped. Disks are whole
-// disks (partitions left out, so that a transfer counts once). Nothing here
+// 32-bit kernel that stepped back below 2^32, which wrapped. Disk totals are
+// whole disks (partitions left out, so that a transfer counts once); the
+// per-device rates are of every device in both readings. Nothing here
 // reads a file.
 #pragma once
 
@@ -22,9 +23,14 @@
 
 #include "collector/device_table.h"
 #include "os/clock.h"
+#include "os/clock_sync.h"
+#include "sys_reader/sources/filesystems.h"
+#include "sys_reader/sources/hwmon.h"
 #include "sys_reader/sources/loadavg.h"
 #include "sys_reader/sources/meminfo.h"
+#include "sys_reader/sources/pressure.h"
 #include "sys_reader/sources/stat.h"
+#include "sys_reader/sources/wireless.h"
 
 namespace quillmere::collector {
 
@@ -46,24 +52,76 @@ struct LoadAverage64 {
   std::optional<double> load_avg_15;
 };
 
+// Task counts; each nullopt when its line is missing or not a number.
+struct ProcessCounts {
+  std::optional<std::uint64_t> running;      // procs_running of stat
+  std::optional<std::uint64_t> blocked;      // procs_blocked of stat
+  std::optional<std::uint64_t> threads;      // the total after the slash in loadavg
+  std::optional<std::uint64_t> forks_total;  // processes of stat
+};
+
+// One CPU's time, from its "cpuN" line of stat.
+struct CpuTime {
+  std::uint32_t cpu = 0;
+  CpuTicks ticks;
+};
+
+// One interface of net/wireless whose two figures are numbers.
+struct WirelessLink {
+  std::string name;
+  double link_quality = 0.0;
+  double signal_dbm = 0.0;
+};
+
+// The gauges of the board sources: a reading's, and a sample's copy of its
+// newer reading's. Each nullopt when its source cannot be read.
+struct BoardGauges {
+  std::optional<std::vector<std::pair<std::uint32_t, std::uint64_t>>> cpu_frequencies_hz;  // by CPU
+  std::optional<std::vector<std::pair<std::string, sys_reader::FilesystemUsage>>> filesystems;  // by mount point
+  std::optional<std::vector<WirelessLink>> wireless;
+  std::optional<std::vector<sys_reader::HwmonSensor>> hwmon;  // by key
+  std::optional<os::ClockSync> clock;
+};
+
 struct ZoneTemperature {
   std::string zone;                 // e.g. thermal_zone0
   std::optional<std::string> type;  // the zone's trimmed `type` file
   double celsius = 0.0;
 };
 
-// One device of a reading, for the counters dict: its last line's values.
-struct DeviceCounters {
+// One block device of a reading, for the counters dict: its last line's
+// values.
+struct DiskCounters {
   std::string_view name;  // a view into the reading's buffer
-  std::optional<std::uint64_t> first_bytes;
-  std::optional<std::uint64_t> second_bytes;
+  std::optional<std::uint64_t> read_bytes;
+  std::optional<std::uint64_t> written_bytes;
+  std::optional<std::uint64_t> reads_completed;
+  std::optional<std::uint64_t> writes_completed;
+  std::optional<double> io_seconds;  // time spent doing I/O
 };
 
-// A per-device file as a reading keeps it. `partition` (block devices only)
-// has one flag per line of the table.
+// One interface of a reading, likewise.
+struct InterfaceCounters {
+  std::string_view name;
+  std::optional<std::uint64_t> received_bytes;
+  std::optional<std::uint64_t> transmitted_bytes;
+  std::optional<std::uint64_t> received_packets;
+  std::optional<std::uint64_t> transmitted_packets;
+  std::optional<std::uint64_t> receive_errors;
+  std::optional<std::uint64_t> transmit_errors;
+  std::optional<std::uint64_t> receive_drops;
+  std::optional<std::uint64_t> transmit_drops;
+};
+
+// A per-device file as a reading keeps it, cut by its wide layout.
+// `first_bytes` and `second_bytes` are where the two counters of bytes sit
+// among the layout's counters (in units of `unit_bytes`); `partition` (block
+// devices only) has one flag per line of the table.
 struct DeviceReading {
-  DeviceTable table;
+  WideDeviceTable table;
   std::uint64_t unit_bytes = 1;
+  std::size_t first_bytes = 0;
+  std::size_t second_bytes = 1;
   std::vector<bool> partition;
   bool whole_disks_only = false;  // rates and totals leave partitions out
 };
@@ -76,9 +134,15 @@ struct CounterReading {
   std::uint32_t kernel_word_bits = 64;
   std::optional<double> uptime_seconds;
   std::optional<CpuTicks> cpu;
+  // Every valid per-CPU line, by CPU number; nullopt without stat.
+  std::optional<std::vector<CpuTime>> cpus;
+  std::optional<ProcessCounts> processes;  // nullopt when neither stat nor loadavg has a record
   std::optional<std::uint64_t> context_switches_total;
   std::optional<std::uint64_t> page_faults_total;  // pgfault: every fault, major ones included
   std::optional<std::uint64_t> page_faults_major_total;
+  std::optional<std::uint64_t> swap_in_pages_total;  // pswpin
+  std::optional<std::uint64_t> swap_out_pages_total;  // pswpout
+  std::optional<std::uint64_t> oom_kills_total;
   DeviceReading disks;
   DeviceReading interfaces;  // lo included
   std::optional<LoadAverage64> load;
@@ -86,11 +150,23 @@ struct CounterReading {
   std::vector<ZoneTemperature> zones;  // in name order: the first is the CPU temperature
   std::optional<std::uint32_t> throttle_status;
   std::optional<std::uint64_t> arm_clock_hz;
+  // Resource ("cpu", "memory", "io") -> its totals, each with a some total;
+  // nullopt without the pressure directory.
+  std::optional<std::vector<std::pair<std::string, sys_reader::PressureRecord>>> pressure;
+  BoardGauges board;
 };
 
 // --- Records to counters and gauges ------------------------------------------
 
 std::optional<CpuTicks> cpu_ticks(const sys_reader::StatRecord& stat) noexcept;
+// The per-CPU lines whose columns are all numbers. Throws only std::bad_alloc.
+std::vector<CpuTime> cpu_times(const sys_reader::StatDetail& stat);
+// nullptr for a stat that could not be read.
+std::optional<ProcessCounts> process_counts(const sys_reader::StatDetail* stat,
+                                            const std::optional<sys_reader::LoadavgRecord>& loadavg) noexcept;
+// The interfaces whose link quality and signal are both numbers, names
+// copied. Throws only std::bad_alloc.
+std::vector<WirelessLink> wireless_links(const std::vector<sys_reader::WirelessLine>& lines);
 MemoryCounters memory_counters(const sys_reader::MeminfoRecord& meminfo) noexcept;
 std::optional<LoadAverage64> load_average64(const std::optional<sys_reader::LoadavgRecord>& loadavg) noexcept;
 std::optional<double> uptime_seconds64(std::optional<std::string_view> uptime) noexcept;
@@ -105,8 +181,10 @@ std::optional<double> zone_celsius64(std::string_view temp) noexcept;
 std::uint32_t kernel_word_bits(std::string_view machine) noexcept;
 
 // Every device of a reading (the last line of each name), sorted by name
-// byte-wise; empty for an unreadable file. Throws only std::bad_alloc.
-std::vector<DeviceCounters> device_counters(const DeviceReading& devices);
+// byte-wise; empty for an unreadable file. The reading must be of diskstats,
+// or of net/dev. Throws only std::bad_alloc.
+std::vector<DiskCounters> disk_counters(const DeviceReading& disks);
+std::vector<InterfaceCounters> interface_counters(const DeviceReading& interfaces);
 
 // Bytes summed over the reading's devices (whole disks only where the reading
 // says so): (first, second); nullopt without the source, when a device's
@@ -115,6 +193,36 @@ using Totals = std::pair<std::optional<std::uint64_t>, std::optional<std::uint64
 Totals device_totals(const DeviceReading& devices) noexcept;
 
 // --- Two readings to a sample ------------------------------------------------
+
+// One block device over an interval; each nullopt when a counter it needs is
+// nullopt in either reading.
+struct DiskRates {
+  std::string name;
+  std::optional<double> read_bytes_per_sec;
+  std::optional<double> write_bytes_per_sec;
+  std::optional<double> reads_per_sec;  // reads completed
+  std::optional<double> writes_per_sec;
+  std::optional<double> busy_percent;  // share of the interval doing I/O, at most 100
+};
+
+// One interface over an interval, likewise; errors and drops are those
+// received and transmitted together.
+struct InterfaceRates {
+  std::string name;
+  std::optional<double> rx_bytes_per_sec;
+  std::optional<double> tx_bytes_per_sec;
+  std::optional<double> rx_packets_per_sec;
+  std::optional<double> tx_packets_per_sec;
+  std::optional<double> errors_per_sec;
+  std::optional<double> drops_per_sec;
+};
+
+// Share of an interval stalled on one resource, in percent (0 to 100).
+struct PressureShare {
+  std::string name;
+  double some_percent = 0.0;
+  std::optional<double> full_percent;  // nullopt without a full total in either reading
+};
 
 // The gauges and rates between two readings. Every optional is nullopt when
 // either reading lacks its source (gauges: when the newer one does).
@@ -126,6 +234,12 @@ struct IntervalSample {
     double usage, user, system, idle, iowait, irq, softirq, steal;
   };
   std::optional<CpuShares> cpu;  // also nullopt when no CPU time passed
+  // CPU number -> usage share (as in CpuShares), for the CPUs in both
+  // readings; nullopt for a CPU with no time passed.
+  std::optional<std::vector<std::pair<std::uint32_t, std::optional<double>>>> cpus_usage;
+  std::optional<std::uint64_t> processes_running;
+  std::optional<std::uint64_t> processes_blocked;
+  std::optional<std::vector<PressureShare>> pressure;  // resources in both readings
   std::optional<double> run_queue_length;
   std::optional<double> context_switches_per_sec;
   std::optional<double> cpu_temp_celsius;
@@ -140,9 +254,17 @@ struct IntervalSample {
   std::optional<double> disk_write_bytes_per_sec;
   std::optional<double> net_rx_bytes_per_sec;
   std::optional<double> net_tx_bytes_per_sec;
+  // Every device in both readings (partitions included), sorted by name.
+  std::optional<std::vector<DiskRates>> disks;
+  std::optional<std::vector<InterfaceRates>> interfaces;
   std::optional<std::uint64_t> arm_clock_hz;
   double interval_seconds = 0.0;
   std::optional<std::uint64_t> mem_available_bytes;
+  // The newer reading's gauges.
+  BoardGauges board;
+  std::vector<ZoneTemperature> zones;
+  std::optional<std::uint64_t> swap_total_bytes;
+  std::optional<std::uint64_t> swap_used_bytes;
 };
 
 // A device counter unknown in either reading is passed over; a sum that does

@@ -12,6 +12,9 @@ What it promises:
 - Every scrape is answered from a read_counters() pass that began after it
   arrived (the server hands over every scrape that waited, and they share one
   pass); a pass that fails answers 500 and the server goes on.
+- The pass reads the roots given by --path.procfs, --path.sysfs and
+  --path.rootfs (only those given are passed on), and the block devices that
+  --collector.diskstats.device-exclude matches have no series.
 """
 
 from __future__ import annotations
@@ -21,16 +24,39 @@ import math
 import re
 import signal
 import sys
-from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Pattern, Sequence, Tuple
 from urllib.parse import parse_qs
 
 from . import exposition, push, server
-from .families import metric_list
+from .families import label_value, metric_list
 from .server import Request, Response, Server
 from .textfile import run_textfile
 
 if TYPE_CHECKING:  # the TypedDicts exist only in the stub
     from quillmere_sampler import Counters
+
+
+# Block devices left out by default: loop devices (a loop device's I/O is
+# I/O of a file on another disk, counted there again; a system with snaps has
+# dozens of them, idle), RAM disks and zram devices (memory, not storage:
+# their "busy time" is no disk's, and swapping to zram shows in the swap page
+# counters and the memory pressure). Partitions of a loop device go with it.
+DISK_EXCLUDE = r"^(loop|ram|zram)[0-9]+(p[0-9]+)?$"
+
+
+def reader(read_counters: Callable[..., Counters], roots: Dict[str, str],
+           disk_exclude: Optional[Pattern[str]]) -> Callable[[], Counters]:
+    """One pass of read_counters with the roots (procfs=, sysfs=, rootfs=)
+    that were given, without the block devices disk_exclude matches (as
+    their label values read)."""
+    def read() -> Counters:
+        counters = read_counters(**roots)
+        disks = counters["disks"]
+        if disk_exclude is not None and disks is not None:
+            counters["disks"] = {name: fields for name, fields in disks.items()
+                                 if not disk_exclude.search(label_value(name))}
+        return counters
+    return read
 
 
 def answer_scrapes(read: Callable[[], Counters], requests: Sequence[Request]) -> List[Response]:
@@ -107,6 +133,15 @@ def _nonempty(text: str) -> str:
     return text
 
 
+def _pattern(text: str) -> Optional[Pattern[str]]:
+    if not text:
+        return None  # the empty pattern leaves nothing out
+    try:
+        return re.compile(text)
+    except re.error as error:
+        raise argparse.ArgumentTypeError(f"must be a regular expression, not {text!r} ({error})") from None
+
+
 def parser() -> argparse.ArgumentParser:
     width = max(len(name) for name, _, _ in metric_list())
     listing = "\n".join(f"  {name:<{width}}  {kind:<7}  {doc}" for name, kind, doc in metric_list())
@@ -118,6 +153,9 @@ def parser() -> argparse.ArgumentParser:
         "Counters hold totals since boot: use rate() or increase() in PromQL. A source\n"
         "that cannot be read has no series; quillmere_source_up{source} is 0 for it.\n"
         "Device and zone names that are not valid UTF-8 show each such byte as \\xNN.\n"
+        "Block devices left out by default: loop devices (their I/O is a file's on another\n"
+        "disk, counted there), RAM disks and zram (memory, not storage; swapping to zram\n"
+        "shows in quillmere_swap_*_pages_total and the memory pressure).\n"
         "Throttle conditions: under_voltage (bit 0, since boot bit 16),\n"
         "arm_frequency_capped (1, 17), throttled (2, 18), soft_temperature_limit (3, 19).\n"
         "vcgencmd is looked up on PATH; each run is bounded to 1 s, so a scrape takes\n"
@@ -137,27 +175,38 @@ def parser() -> argparse.ArgumentParser:
                    help=f"with --textfile: rewrite the file every SECONDS ({EVERY_MIN:g} to {EVERY_MAX:g}) "
                         "until stopped (default: once); with --remote-write: push every SECONDS (default 15)")
     push.add_arguments(p)
+    for root, default in (("procfs", "/proc"), ("sysfs", "/sys"), ("rootfs", "/")):
+        p.add_argument(f"--path.{root}", dest=root, metavar="PATH", type=_nonempty,
+                       help=f"where the host's {default} is mounted (default {default}); in a container, "
+                            f"the host's {default} mounted read-only, for example /host{default.rstrip('/')}")
+    p.add_argument("--collector.diskstats.device-exclude", dest="disk_exclude", metavar="REGEX", type=_pattern,
+                   default=DISK_EXCLUDE, help="block devices whose name this regular expression matches "
+                   f"(anywhere: anchor it) have no series (default {DISK_EXCLUDE}: loop devices, RAM disks "
+                   "and zram, see below; an empty REGEX leaves none out)")
     return p
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Optional[Sequence[str]] = None, read_counters: Optional[Callable[..., Counters]] = None) -> int:
+    """The program; read_counters replaces quillmere_sampler's (a test's
+    synthetic counters)."""
     args = parser().parse_args(argv)
     if args.every is not None and args.textfile is None and args.remote_write is None:
         parser().error("--every needs --textfile or --remote-write")
     push.check_arguments(parser(), args)
-    if args.remote_write is not None:
+    if read_counters is None:
         import quillmere_sampler
 
-        return push.run(args, quillmere_sampler.read_counters)
+        read_counters = quillmere_sampler.read_counters
+    roots = {root: getattr(args, root) for root in ("procfs", "sysfs", "rootfs") if getattr(args, root) is not None}
+    read = reader(read_counters, roots, args.disk_exclude)
+    if args.remote_write is not None:
+        return push.run(args, read)
     if exposition.MISSING_CLIENT is not None:
         print("quillmere-exporter needs prometheus_client, which is not installed "
               f"({exposition.MISSING_CLIENT}). Install it with: pip install prometheus_client "
               "(or, in quillmere's source tree: pip install '.[exporter]').", file=sys.stderr)
         return 1
-    import quillmere_sampler
-
-    read = quillmere_sampler.read_counters
     if args.textfile is not None:
-        registry = exposition.make_registry(read)
+        registry = exposition.make_registry(read, textfile=True)
         return run_textfile(args.textfile, args.every, lambda: exposition.generate_latest(registry))
     return run_server(args.address, args.port, read)

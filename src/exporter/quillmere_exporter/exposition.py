@@ -5,7 +5,9 @@ What it promises:
 - to_metrics() turns families.Family records into prometheus_client families
   with the same names, types, help, labels and values.
 - make_registry(read) is a registry that calls `read` once per collection
-  (one per textfile write, or per render of one scrape).
+  (one per textfile write, or per render of one scrape), and reads the
+  exporter's own figures with it; with textfile=True it adds the time of
+  the collection as the textfile write's time.
 - render() gives the body and headers one scrape asks for: the text format,
   or OpenMetrics when its Accept header prefers that; gzip when its
   Accept-Encoding takes it; only the samples named by its name[] parameters
@@ -17,9 +19,11 @@ What it promises:
 from __future__ import annotations
 
 import gzip
+import time
 from typing import TYPE_CHECKING, Callable, Collection, Iterator, List, Optional, Sequence, Tuple
 
 from .families import COUNTER, Family, families
+from .process import read_own
 
 if TYPE_CHECKING:  # the TypedDicts exist only in the stub
     from quillmere_sampler import Counters
@@ -50,16 +54,18 @@ def to_metrics(records: Sequence[Family]) -> List[Metric]:
 class CountersCollector:
     """One read per collect() call; with `names`, only the samples so named."""
 
-    def __init__(self, read: Callable[[], Counters], names: Collection[str] = ()) -> None:
+    def __init__(self, read: Callable[[], Counters], names: Collection[str] = (), textfile: bool = False) -> None:
         self._read = read
         self._names = frozenset(names)
+        self._textfile = textfile
 
     def describe(self) -> List[Metric]:
         # Registration must not read the sources: the families are dynamic.
         return []
 
     def collect(self) -> Iterator[Metric]:
-        for metric in to_metrics(families(self._read())):
+        counters = self._read()
+        for metric in to_metrics(families(counters, read_own(), time.time() if self._textfile else None)):
             if self._names:
                 samples = [sample for sample in metric.samples if sample.name in self._names]
                 if not samples:
@@ -69,9 +75,10 @@ class CountersCollector:
             yield metric
 
 
-def make_registry(read: Callable[[], Counters], names: Collection[str] = ()) -> CollectorRegistry:
+def make_registry(read: Callable[[], Counters], names: Collection[str] = (),
+                  textfile: bool = False) -> CollectorRegistry:
     registry = CollectorRegistry(auto_describe=False)
-    registry.register(CountersCollector(read, names))
+    registry.register(CountersCollector(read, names, textfile))
     return registry
 
 

@@ -35,6 +35,7 @@ from typing import TYPE_CHECKING, Callable, Dict, List, NamedTuple, Optional, Tu
 
 from . import push_options, wire
 from .families import COUNTER, FAMILIES, GAUGE, PREFIX, Family, Labels, families
+from .process import read_own
 from .push_options import DEFAULT_MAX_BYTES, authorization, default_buffer_dir, tls_context
 from .sender import Connection, Pusher, Stats
 from .spool import QueueInUse, Spool
@@ -97,7 +98,7 @@ class Batcher:
             stamp = time.time()
         milliseconds = round(stamp * 1000)
         parts = []
-        for family in families(counters) + health:
+        for family in families(counters, read_own()) + health:
             for values, value in family.samples:
                 key = (family.name, values)
                 encoded = self._encoded.get(key)

@@ -1,9 +1,11 @@
-// /proc/diskstats: sectors read and written per block device.
+// /proc/diskstats: sectors read and written per block device; for the
+// monitoring pass also reads and writes completed and the time doing I/O.
 //
 // Promises: the layout the device-line cutter (sys_reader/device_lines.h)
 // reads the file by; its lines' counters are sectors as read.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "sys_reader/device_lines.h"
@@ -20,6 +22,17 @@ inline constexpr SourceFile kDiskstatsFile{Root::kProcfs, "diskstats"};
 // I/O, weighted ms. 4.18 adds four discard fields and 5.5 two flush fields;
 // only the first 14 tokens are relied on.
 inline constexpr DeviceLayout kDiskstatsLayout{0, 2, 5, 9, 14, false};
+
+// The monitoring pass's cut, its counters in this order: reads completed,
+// sectors read, writes completed, sectors written, milliseconds doing I/O.
+inline constexpr WideDeviceLayout kDiskstatsWideLayout{0, 2, {3, 5, 7, 9, 12}, 5, 14, false};
+namespace disk_counter {
+inline constexpr std::size_t kReads = 0;
+inline constexpr std::size_t kSectorsRead = 1;
+inline constexpr std::size_t kWrites = 2;
+inline constexpr std::size_t kSectorsWritten = 3;
+inline constexpr std::size_t kIoMilliseconds = 4;
+}  // namespace disk_counter
 
 // A sector here is 512 bytes whatever the device's own sector size.
 inline constexpr std::uint64_t kSectorBytes = 512;

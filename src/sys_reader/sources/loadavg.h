@@ -20,6 +20,7 @@ struct LoadavgRecord {
   std::string_view load_5;
   std::string_view load_15;
   std::string_view runnable;  // the fourth field up to its first '/' (the whole field without one)
+  std::string_view entities;  // the fourth field after its first '/' up to the next (empty without one)
 };
 
 std::optional<LoadavgRecord> parse_loadavg(std::string_view text) noexcept;

@@ -1,4 +1,5 @@
-// /proc/stat: the aggregate CPU line and the context-switch count.
+// /proc/stat: the aggregate CPU line and the context-switch count; for the
+// monitoring pass also the per-CPU lines and the task counts.
 //
 // Promises: a pure parse of the text into the integers as read, nothing
 // more. The last "cpu " line of 8 tokens or more gives the columns; a later
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "sys_reader/roots.h"
 
@@ -40,5 +42,28 @@ struct StatRecord {
 };
 
 StatRecord parse_stat(std::string_view text) noexcept;
+
+// One "cpuN" line: nullopt ticks when it has fewer than 8 tokens or a column
+// that is not a number (a steal column it lacks reads 0).
+struct CpuLine {
+  std::uint32_t cpu = 0;
+  std::optional<CpuTicks> ticks;
+};
+
+// What the monitoring pass takes from the file, in one scan: the record
+// parse_stat gives, by its rules, and the lines it passes over.
+struct StatDetail {
+  StatRecord totals;
+  // One entry per N of the "cpuN" lines (N digits only, below 2^32; the last
+  // line of an N counts), sorted by N.
+  std::vector<CpuLine> cpus;
+  // The last line of each key, nullopt when missing or not a number.
+  std::optional<std::uint64_t> procs_running;  // tasks runnable now
+  std::optional<std::uint64_t> procs_blocked;  // tasks waiting on I/O now
+  std::optional<std::uint64_t> forks;          // "processes": forks since boot
+};
+
+// Throws only std::bad_alloc.
+StatDetail parse_stat_detail(std::string_view text);
 
 }  // namespace quillmere::sys_reader
