@@ -607,7 +607,7 @@ def section_exporter(args):
                     process.kill()
         if url is None:
             errors.seek(0)
-            sys.exit(f"quillmere-exporter did not answer within 30 s: {errors.read().strip()}")
+            sys.exit(f"quillmere-exporter did not answer (waited up to 30 s): {errors.read().strip()}")
     read_ms = read_ns / scrapes / 1e6
     print(f"\n== {title}: {scrapes} scrapes of {url} one after another ({size:,} bytes each)")
     print(f"  exporter CPU per scrape            {cpu_ms:8.2f} ms (utime + stime)")
