@@ -3,32 +3,46 @@
 the same tool run with subprocess) and against a C++ floor that only
 reads the same files and runs the same tool, with no parsing and no thread.
 quillmere_sampler.read_counters(), one pass on the calling thread, is timed
-beside them against the same floor.
+beside them against the same floor, and, with every source it has, against
+the floor's board pass over the same files; the exporter's own cost per
+scrape is measured last.
 
 Round by round, in rotated order, each contender runs once; medians and
 ratios come from the same rounds, so load from other processes falls on all
-of them alike. Four sections:
+of them alike. Six sections:
   1. PATH as given (on most machines: no vcgencmd);
   2. a fake vcgencmd first on PATH, so that both tool runs are timed;
   3. 10,000 block devices and 10,000 interfaces: generated files mounted
      over /proc/diskstats and /proc/net/dev in a private mount namespace;
+     then a quillmere_sampler.Sampler tick over them, in process CPU time,
+     against the floor's board pass in its CPU time, at the same pace;
   4. a quillmere_sampler.Sampler tick against one get_metrics_once call at
-     the same pace, in process CPU time, and the sampler's cost while idle.
+     the same pace, in process CPU time, and the sampler's cost while idle;
+  5. read_counters() with every source it has against the board floor:
+     the board sources are found by their keys in its result, and the floor
+     reads only the files of those it has;
+  6. quillmere-exporter serving HTTP on a free loopback port, scraped
+     back to back: its CPU per scrape and its resident memory afterwards.
 
 Run it through bench/run.sh, which builds the floor and the fake tool.
 """
 
 import argparse
+import importlib.util
+import math
 import os
 import platform
 import random
+import re
 import resource
+import select
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 from importlib import metadata
 
 import quillmere
@@ -194,7 +208,7 @@ THREAD_COSTS = {"thread start+join": "thread", "floor on a new thread": "threade
 
 
 def measure(rounds, floor, python_too=True, threads_too=False):
-    """Per-contender durations in ns; the first tenth of the rounds warms up."""
+    """Durations in ns of quillmere's calls and of the floor's pass."""
     contenders = {"quillmere": in_process(quillmere.get_metrics_once),
                   "read_counters": in_process(lambda _interval_ms: quillmere_sampler.read_counters())}
     if python_too:
@@ -203,6 +217,12 @@ def measure(rounds, floor, python_too=True, threads_too=False):
     if threads_too:
         for name, command in THREAD_COSTS.items():
             contenders[name] = lambda command=command: floor.ns(command)
+    return run_rounds(rounds, contenders)
+
+
+def run_rounds(rounds, contenders):
+    """Each contender (name -> function giving ns) once a round, in rotated
+    order; the first tenth of the rounds warms up."""
     names = list(contenders)
     samples = {name: [] for name in names}
     warmup = max(rounds // 10, 2)
@@ -223,12 +243,21 @@ def median_us(values):
 JUDGE = True
 
 
+def verdict(ratio, op, bound):
+    """The target's words after a ratio, and whether it was met; empty and
+    met when not judging."""
+    if not JUDGE:
+        return "", True
+    met = ratio >= bound if op == ">=" else ratio <= bound
+    return f"   target {op} {bound:<4} {'met' if met else 'MISSED'}", met
+
+
 def report(title, samples, ratios):
     """Prints the table and the ratios of medians; a ratio is (numerator,
     denominator) or, with a target, (numerator, denominator, op, bound).
     Returns whether every target was met (always True when not judging)."""
     print(f"\n== {title}")
-    print(f"  {'':22}{'median':>10}{'p10':>10}{'p90':>10}   (us, {len(samples['quillmere'])} rounds)")
+    print(f"  {'':22}{'median':>10}{'p10':>10}{'p90':>10}   (us, {len(next(iter(samples.values())))} rounds)")
     for name, values in samples.items():
         deciles = statistics.quantiles(values, n=10)
         print(f"  {name:22}{median_us(values):10.1f}{deciles[0] / 1000:10.1f}{deciles[-1] / 1000:10.1f}")
@@ -236,11 +265,10 @@ def report(title, samples, ratios):
     for numerator, denominator, *target in ratios:
         ratio = median_us(samples[numerator]) / median_us(samples[denominator])
         line = f"  {numerator + ' / ' + denominator:36}{ratio:8.2f}x"
-        if target and JUDGE:
-            op, bound = target
-            met = ratio >= bound if op == ">=" else ratio <= bound
+        if target:
+            words, met = verdict(ratio, *target)
             met_all &= met
-            line += f"   target {op} {bound:<4} {'met' if met else 'MISSED'}"
+            line += words
         print(line)
     return met_all
 
@@ -379,10 +407,39 @@ def scaling_child(args):
     floor = Floor(args.floor)
     try:
         samples = measure(max(args.rounds // 4, 10), floor, python_too=False)
+        title = f"3. {disks} block devices and {interfaces} interfaces (files mounted over /proc)"
+        met = report(title, samples, [("quillmere", "floor", "<=", 3.0), ("read_counters", "floor")])
+        return scaling_sampler(args, floor, median_us(samples["read_counters"]) / 1000) and met
     finally:
         floor.close()
-    title = f"3. {disks} block devices and {interfaces} interfaces (files mounted over /proc)"
-    return report(title, samples, [("quillmere", "floor", "<=", 3.0), ("read_counters", "floor")])
+
+
+def scaling_sampler(args, floor, pass_ms):
+    """A Sampler tick over the device files, sample() included, against the
+    floor's board pass over the same files, both in CPU time. They run at one
+    pace: after each sample the floor makes its pass while the sampler's
+    worker sleeps. The pace, four read_counters() calls long, leaves each
+    tick room enough to be taken before the next."""
+    command = "cpu " + board_command(quillmere_sampler.read_counters())
+    pace_ms = max(SAMPLER_PACE_MS, math.ceil(4 * pass_ms))
+    ticks = max(args.rounds // 16, 5)
+    floor_ns = []
+    with quillmere_sampler.Sampler(pace_ms) as sampler:
+        sampler.sample()  # the first interval: the worker's start and its first two passes
+        start = cpu_seconds()
+        missed = 0
+        for _ in range(ticks):
+            missed += sampler.sample()["missed"]
+            floor_ns.append(floor.ns(command))
+        cpu = cpu_seconds() - start
+    tick_us = cpu / (ticks + missed) * 1e6
+    floor_us = statistics.median(floor_ns) / 1000
+    print(f"  Sampler({pace_ms}) tick, sample() in   {tick_us:10.1f} us CPU"
+          f" ({ticks} ticks, {missed or 'none'} missed)")
+    print(f"  floor's board pass              {floor_us:10.1f} us CPU (median)")
+    words, met = verdict(tick_us / floor_us, "<=", 2.0)
+    print(f"  {'Sampler tick / board floor':36}{tick_us / floor_us:8.2f}x{words}")
+    return met
 
 
 SAMPLER_PACE_MS = 5
@@ -437,14 +494,126 @@ def section_sampler(args):
           f" (CPU time, median of 3 blocks of {ticks})")
     print(f"  one call                  {call:8.1f} us")
     print(f"  one tick, sample() in     {tick:8.1f} us")
-    line = f"  tick / call                       {tick / call:8.2f}x"
-    met = True
-    if JUDGE:
-        met = tick / call <= 1.0
-        line += f"   target <= 1.0  {'met' if met else 'MISSED'}"
-    print(line)
+    words, met = verdict(tick / call, "<=", 1.0)
+    print(f"  tick / call                       {tick / call:8.2f}x{words}")
     print(f"  idle Sampler(60000), 2 s between ticks: {idle_ms:.1f} ms CPU")
     return met
+
+
+# The floor's board sources, each with the read_counters() key that shows
+# that the module reads it.
+BOARD_SOURCES = {"pressure": "pressure", "filesystems": "filesystems", "hwmon": "hwmon", "wireless": "wireless",
+                 "cpufreq": "cpu_frequencies_hz", "clock": "clock_synchronized"}
+
+
+def board_command(counters):
+    """The floor's board pass over the files of the sources that the module
+    has: one whose key `counters` lacks is left out of the floor too."""
+    return " ".join(["board"] + [f"-{name}" for name, key in BOARD_SOURCES.items() if key not in counters])
+
+
+def section_board(args):
+    counters = quillmere_sampler.read_counters()
+    command = board_command(counters)
+    floor = Floor(args.floor)
+    try:
+        samples = run_rounds(args.rounds, {
+            "read_counters": in_process(lambda _interval_ms: quillmere_sampler.read_counters()),
+            "board floor": lambda: floor.ns(command)})
+    finally:
+        floor.close()
+    met = report("5. read_counters() with every source against the board floor", samples,
+                 [("read_counters", "board floor", "<=", 1.3)])
+    have = [name for name, key in BOARD_SOURCES.items() if key in counters]
+    absent = [name for name in have if counters[BOARD_SOURCES[name]] is None]
+    print("  board sources in read_counters(): " + (", ".join(have) or "none, so the floor leaves them all out") +
+          (f"; None on this machine: {', '.join(absent)}" if absent else ""))
+    return met
+
+
+TICKS = os.sysconf("SC_CLK_TCK")
+# Loopback scrapes never go through a proxy named in the environment.
+DIRECT = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+
+
+def exporter_command():
+    """The console script beside this interpreter, else the module."""
+    script = os.path.join(os.path.dirname(sys.executable), "quillmere-exporter")
+    return [script] if os.access(script, os.X_OK) else [sys.executable, "-m", "quillmere_exporter"]
+
+
+def process_cpu_seconds(pid):
+    fields = read_file(f"/proc/{pid}/stat").rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS  # utime, stime
+
+
+def status_mib(pid, key):
+    return int(re.search(rf"^{key}:\s+(\d+) kB", read_file(f"/proc/{pid}/status"), re.MULTILINE).group(1)) / 1024
+
+
+def scrape(url):
+    """The size of one answer of the exporter."""
+    with DIRECT.open(url, timeout=10) as response:
+        return len(response.read())
+
+
+def first_answer(process, seconds):
+    """The URL once the exporter has printed it and answered there; None
+    when it does not within `seconds`."""
+    deadline = time.monotonic() + seconds
+    ready, _, _ = select.select([process.stdout], [], [], seconds)
+    match = re.match(r"serving (\S+)", process.stdout.readline() if ready else "")
+    while match and time.monotonic() < deadline:
+        try:
+            scrape(match.group(1))
+            return match.group(1)
+        except OSError:
+            time.sleep(0.1)
+    return None
+
+
+def section_exporter(args):
+    """The exporter on a free loopback port, scraped back to back. Its CPU
+    per scrape (utime and stime of /proc/PID/stat) is set against one
+    read_counters() call in this process (CPU time of the calling thread),
+    one made after each scrape, so that load falls on both alike."""
+    title = "6. quillmere-exporter over HTTP"
+    for module in ("prometheus_client", "quillmere_exporter"):
+        if importlib.util.find_spec(module) is None:
+            print(f"\n== {title}: skipped ({module} is not installed; pip install '.[exporter]' adds it)")
+            return
+    scrapes = 50 if args.quick else 1000
+    with tempfile.TemporaryFile(mode="w+") as errors:
+        with subprocess.Popen(exporter_command() + ["--port", "0"], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=errors, text=True) as process:
+            try:
+                url = first_answer(process, 30)
+                if url is not None:
+                    for _ in range(5):  # warm-up: the first scrapes import and build what later ones reuse
+                        scrape(url)
+                    start, read_ns = process_cpu_seconds(process.pid), 0
+                    for _ in range(scrapes):
+                        size = scrape(url)
+                        before = time.thread_time_ns()
+                        quillmere_sampler.read_counters()
+                        read_ns += time.thread_time_ns() - before
+                    cpu_ms = (process_cpu_seconds(process.pid) - start) / scrapes * 1000
+                    rss, peak = status_mib(process.pid, "VmRSS"), status_mib(process.pid, "VmHWM")
+            finally:
+                process.terminate()
+                try:
+                    process.wait(timeout=15)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+        if url is None:
+            errors.seek(0)
+            sys.exit(f"quillmere-exporter did not answer (waited up to 30 s): {errors.read().strip()}")
+    read_ms = read_ns / scrapes / 1e6
+    print(f"\n== {title}: {scrapes} scrapes of {url} one after another ({size:,} bytes each)")
+    print(f"  exporter CPU per scrape            {cpu_ms:8.2f} ms (utime + stime)")
+    print(f"  one read_counters() in this process{read_ms:8.2f} ms (CPU of the calling thread)")
+    print(f"  {'scrape / read_counters':36}{cpu_ms / read_ms:8.2f}x")
+    print(f"  exporter resident memory after     {rss:8.1f} MiB (peak {peak:.1f} MiB)")
 
 
 def machine():
@@ -496,6 +665,8 @@ def main():
         met &= section_tool(args)
     met &= section_scaling(args)
     met &= section_sampler(args)
+    met &= section_board(args)
+    section_exporter(args)
     if args.quick:
         print("\nquick run: too few rounds to judge the targets (a full run judges them)")
     else:

@@ -5,8 +5,13 @@
 //
 // It runs as a long-lived server so that its own start-up is never counted:
 // each line on standard input is a command and each answer is one line with
-// the nanoseconds the command took, measured here with CLOCK_MONOTONIC.
-//   pass      one pass over the sources
+// the nanoseconds the command took, measured here with CLOCK_MONOTONIC, or
+// with CLOCK_PROCESS_CPUTIME_ID when the command is prefixed with "cpu ".
+//   pass      one pass over the sources of get_metrics_once
+//   board     the pass, the /sys/block listing, and the files of the board
+//             sources: pressure, filesystems (the mounts file and one statvfs
+//             per kept mount point), hwmon, wireless, cpufreq and clock (one
+//             read-only adjtimex); "board -hwmon -clock" leaves those two out
 //   thread    start and join one std::thread created with every signal
 //             blocked, the way quillmere starts its worker
 //   threaded  one pass on a fresh thread started that way, with the task,
@@ -17,12 +22,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <condition_variable>
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -33,6 +38,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/timex.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,26 +71,49 @@ auto retrying(Call call) {
   return result;
 }
 
-std::uint64_t now_ns() noexcept {
+std::uint64_t now_ns(clockid_t clock) noexcept {
   timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  ::clock_gettime(clock, &ts);
   return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-// Reads `fd` to end of file into `buffer`; false on a read error.
-bool read_all(int fd, std::string& buffer) {
-  std::size_t used = 0;
+// Reads `fd` to end of file into `buffer`, the bytes read counted in
+// `length`; false on a read error.
+bool read_all(int fd, std::string& buffer, std::size_t& length) {
+  length = 0;
   for (;;) {
-    if (buffer.size() - used < 4096) buffer.resize(std::max<std::size_t>(buffer.size() * 2, 65536));
-    const ssize_t n = retrying([&] { return ::read(fd, buffer.data() + used, buffer.size() - used); });
+    if (buffer.size() - length < 4096) buffer.resize(std::max<std::size_t>(buffer.size() * 2, 65536));
+    const ssize_t n = retrying([&] { return ::read(fd, buffer.data() + length, buffer.size() - length); });
     if (n <= 0) return n == 0;
-    used += static_cast<std::size_t>(n);
+    length += static_cast<std::size_t>(n);
   }
 }
 
-bool read_file(const char* path, std::string& buffer) {
+bool read_all(int fd, std::string& buffer) {
+  std::size_t length = 0;
+  return read_all(fd, buffer, length);
+}
+
+// The file's bytes, a view into `buffer`; nullopt when it cannot be read.
+std::optional<std::string_view> file_text(const char* path, std::string& buffer) {
   const Fd fd(retrying([path] { return ::open(path, O_RDONLY | O_CLOEXEC); }));
-  return fd.get() >= 0 && read_all(fd.get(), buffer);
+  std::size_t length = 0;
+  if (fd.get() < 0 || !read_all(fd.get(), buffer, length)) return std::nullopt;
+  return std::string_view(buffer.data(), length);
+}
+
+bool read_file(const char* path, std::string& buffer) { return file_text(path, buffer).has_value(); }
+
+// The names in `dir` that begin with `prefix`, "." and ".." left out.
+std::vector<std::string> names_in(const char* dir, std::string_view prefix) {
+  std::vector<std::string> names;
+  if (const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir), ::closedir); listing) {
+    while (const dirent* entry = ::readdir(listing.get())) {
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != ".." && name.starts_with(prefix)) names.emplace_back(name);
+    }
+  }
+  return names;
 }
 
 // The first executable regular file named `name` in PATH's directories.
@@ -138,12 +168,7 @@ void one_pass(std::string& buffer) {
 
   // Zones in byte-wise name order until one reads (quillmere goes on until
   // one parses: on a sound machine, the same file).
-  std::vector<std::string> zones;
-  if (const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir("/sys/class/thermal"), ::closedir); dir) {
-    while (const dirent* entry = ::readdir(dir.get())) {
-      if (std::strncmp(entry->d_name, "thermal_zone", 12) == 0) zones.emplace_back(entry->d_name);
-    }
-  }
+  std::vector<std::string> zones = names_in("/sys/class/thermal", "thermal_zone");
   std::sort(zones.begin(), zones.end());
   for (const std::string& zone : zones) {
     if (read_file(("/sys/class/thermal/" + zone + "/temp").c_str(), buffer)) break;
@@ -160,6 +185,134 @@ void one_pass(std::string& buffer) {
   read_file("/proc/uptime", buffer);
   read_file("/proc/diskstats", buffer);
   read_file("/proc/net/dev", buffer);
+}
+
+// The board sources each read can leave out, by their names in a "board"
+// command.
+struct BoardSources {
+  bool pressure = true;
+  bool filesystems = true;
+  bool hwmon = true;
+  bool wireless = true;
+  bool cpufreq = true;
+  bool clock = true;
+};
+
+// File system types never stat'ed: pseudo file systems, and network ones
+// whose statvfs can hang.
+constexpr std::string_view kSkippedTypes[] = {
+    "proc", "sysfs", "cgroup", "cgroup2", "devpts", "devtmpfs", "debugfs", "tracefs", "securityfs", "pstore", "bpf",
+    "configfs", "fusectl", "hugetlbfs", "mqueue", "nsfs", "overlay", "autofs", "binfmt_misc", "rpc_pipefs",
+    "selinuxfs", "squashfs", "erofs", "iso9660",
+    "nfs", "nfs4", "cifs", "smb3", "smbfs", "ceph", "glusterfs", "fuse.sshfs", "9p"};
+constexpr std::string_view kSkippedPoints[] = {"/dev", "/proc", "/sys", "/run/credentials", "/var/lib/docker",
+                                               "/var/lib/containers/storage"};
+
+bool kept_mount(std::string_view type, std::string_view point) {
+  for (const std::string_view skipped : kSkippedTypes) {
+    if (type == skipped) return false;
+  }
+  for (const std::string_view prefix : kSkippedPoints) {
+    if (point.starts_with(prefix) && (point.size() == prefix.size() || point[prefix.size()] == '/')) return false;
+  }
+  return true;
+}
+
+// The next space-separated field of `rest`, taken off its front.
+std::string_view next_field(std::string_view& rest) {
+  const std::size_t start = std::min(rest.find_first_not_of(' '), rest.size());
+  rest.remove_prefix(start);
+  const std::size_t end = std::min(rest.find(' '), rest.size());
+  const std::string_view field = rest.substr(0, end);
+  rest.remove_prefix(end);
+  return field;
+}
+
+// One statvfs per kept mount point (a point mounted twice once).
+void stat_filesystems(std::string& mounts) {
+  std::optional<std::string_view> text = file_text("/proc/1/mounts", mounts);
+  if (!text) text = file_text("/proc/self/mounts", mounts);
+  if (!text) return;
+  std::vector<std::string> points;
+  std::string_view rest = *text;
+  while (!rest.empty()) {
+    const std::size_t newline = std::min(rest.find('\n'), rest.size());
+    std::string_view line = rest.substr(0, newline);
+    rest.remove_prefix(std::min(newline + 1, rest.size()));
+    next_field(line);  // the device
+    const std::string_view point = next_field(line);
+    const std::string_view type = next_field(line);
+    if (!point.empty() && kept_mount(type, point)) points.emplace_back(point);
+  }
+  std::sort(points.begin(), points.end());
+  points.erase(std::unique(points.begin(), points.end()), points.end());
+  for (const std::string& point : points) {
+    struct statvfs info{};
+    retrying([&] { return ::statvfs(point.c_str(), &info); });
+  }
+}
+
+bool ends_with_any(std::string_view name, std::initializer_list<std::string_view> suffixes) {
+  for (const std::string_view suffix : suffixes) {
+    if (name.ends_with(suffix)) return true;
+  }
+  return false;
+}
+
+// Every chip's name and every input, label and alarm file.
+void read_hwmon(std::string& buffer) {
+  for (const std::string& chip : names_in("/sys/class/hwmon", "hwmon")) {
+    const std::string dir = "/sys/class/hwmon/" + chip + "/";
+    read_file((dir + "name").c_str(), buffer);
+    for (const std::string& file : names_in(dir.c_str(), "")) {
+      if (ends_with_any(file, {"_input", "_label", "_alarm"})) read_file((dir + file).c_str(), buffer);
+    }
+  }
+}
+
+void read_cpufreq(std::string& buffer) {
+  const std::string root = "/sys/devices/system/cpu/cpufreq/";
+  for (const std::string& policy : names_in(root.c_str(), "policy")) {
+    read_file((root + policy + "/affected_cpus").c_str(), buffer);
+    read_file((root + policy + "/scaling_cur_freq").c_str(), buffer);
+  }
+}
+
+void board_pass(const BoardSources& sources, std::string& buffer, std::string& mounts) {
+  one_pass(buffer);
+  names_in("/sys/block", "");
+  if (sources.pressure) {
+    for (const char* path : {"/proc/pressure/cpu", "/proc/pressure/memory", "/proc/pressure/io"}) {
+      read_file(path, buffer);
+    }
+  }
+  if (sources.filesystems) stat_filesystems(mounts);
+  if (sources.hwmon) read_hwmon(buffer);
+  if (sources.wireless) read_file("/proc/net/wireless", buffer);
+  if (sources.cpufreq) read_cpufreq(buffer);
+  if (sources.clock) {
+    struct timex state{};
+    state.modes = 0;  // read only
+    retrying([&] { return ::adjtimex(&state); });
+  }
+}
+
+// The sources of a "board" command: all of them but those named "-NAME"
+// after it; nullopt for a word it does not know.
+std::optional<BoardSources> board_sources(std::string_view words) {
+  BoardSources sources;
+  for (std::string_view word = next_field(words); !word.empty(); word = next_field(words)) {
+    bool* flag = word == "-pressure"      ? &sources.pressure
+                 : word == "-filesystems" ? &sources.filesystems
+                 : word == "-hwmon"       ? &sources.hwmon
+                 : word == "-wireless"    ? &sources.wireless
+                 : word == "-cpufreq"     ? &sources.cpufreq
+                 : word == "-clock"       ? &sources.clock
+                                          : nullptr;
+    if (flag == nullptr) return std::nullopt;
+    *flag = false;
+  }
+  return sources;
 }
 
 // Starts `body` on a thread that has every signal blocked from its first
@@ -211,20 +364,30 @@ void pass_on_worker(std::string& buffer) {
 
 int main() {
   std::string buffer;
-  std::string command;
-  while (std::getline(std::cin, command)) {
-    const std::uint64_t start = now_ns();
-    if (command == "pass") {
+  std::string mounts;
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::string_view rest = line;
+    std::string_view command = next_field(rest);
+    const bool cpu = command == "cpu";
+    if (cpu) command = next_field(rest);
+    const clockid_t clock_id = cpu ? CLOCK_PROCESS_CPUTIME_ID : CLOCK_MONOTONIC;
+    const std::optional<BoardSources> board = command == "board" ? board_sources(rest) : std::nullopt;
+    const bool alone = next_field(rest).empty();  // no words after the command
+    const std::uint64_t start = now_ns(clock_id);
+    if (command == "pass" && alone) {
       one_pass(buffer);
-    } else if (command == "thread") {
+    } else if (board) {
+      board_pass(*board, buffer, mounts);
+    } else if (command == "thread" && alone) {
       start_and_join_thread();
-    } else if (command == "threaded") {
+    } else if (command == "threaded" && alone) {
       pass_on_worker(buffer);
     } else {
-      std::cerr << "floor: unknown command '" << command << "'\n";
+      std::cerr << "floor: unknown command '" << line << "'\n";
       return 2;
     }
-    std::cout << now_ns() - start << std::endl;
+    std::cout << now_ns(clock_id) - start << std::endl;
   }
   return 0;
 }

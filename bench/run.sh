@@ -1,13 +1,15 @@
 #!/bin/sh
 # Times quillmere.get_metrics_once against the same values gathered in plain
-# Python and against a C++ floor that only reads the same sources, and
-# quillmere_sampler.read_counters against the same floor.
+# Python and against a C++ floor that only reads the same sources,
+# quillmere_sampler.read_counters and a Sampler tick against the same floor,
+# and quillmere-exporter's CPU per scrape and memory (when the interpreter
+# has prometheus_client; the section is skipped without it).
 #
 #   sh bench/run.sh [--quick]
 #
 # Uses the project's .venv: created when absent, with quillmere (pip install .)
 # installed into it when missing. QUILLMERE_BENCH_PYTHON names another
-# interpreter that already has it. --quick runs few rounds (a few
+# interpreter that already has it. --quick runs few rounds and 50 scrapes (a few
 # seconds) and prints the figures without judging the targets: a smoke test,
 # not a measurement. The floor and a fake vcgencmd
 # are compiled into a temporary directory, removed at the end.
