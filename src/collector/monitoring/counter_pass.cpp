@@ -71,12 +71,22 @@ void read_devices(const sr::Roots& roots, const sr::SourceFile& file, const sr::
 // all, skip it: one listing replaces most of the walks, and a device not
 // listed there (or every device, when the listing fails) is still judged by
 // its own `partition` entry.
-void flag_partitions(const sr::Roots& roots, DeviceReading& disks) {
+//
+// A device that the previous pass saw on the same line keeps the flag it got
+// there: whether a name is a partition does not change while it exists, and a
+// sampler's passes find most devices where they were, so a steady set of
+// devices costs the walks once.
+void flag_partitions(const sr::Roots& roots, DeviceReading& disks, const DeviceReading* previous) {
   disks.whole_disks_only = true;
   disks.partition.assign(disks.table.lines.size(), false);
   const std::vector<std::string> whole_disks = sr::whole_disk_names(roots);
   for_each_device(disks.table, [&](const sr::WideDeviceLine& line, std::size_t index) {
     if (std::binary_search(whole_disks.begin(), whole_disks.end(), line.name)) return;
+    if (previous != nullptr && index < previous->partition.size() && index < previous->table.lines.size() &&
+        previous->table.lines[index].name == line.name) {
+      disks.partition[index] = previous->partition[index];
+      return;
+    }
     disks.partition[index] = sr::is_partition(roots, line.name);
   });
 }
@@ -101,7 +111,7 @@ std::vector<ZoneTemperature> read_zones(const std::string& thermal_dir) {
 
 }  // namespace
 
-CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd) {
+CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd, const CounterReading* previous) {
   const sr::Roots& roots = sources.roots;
   CounterReading r;
   r.monotonic_ns = os::monotonic_now_ns(sources.read_clock);
@@ -140,7 +150,7 @@ CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd
   r.disks.unit_bytes = sr::kSectorBytes;
   r.disks.first_bytes = sr::disk_counter::kSectorsRead;
   r.disks.second_bytes = sr::disk_counter::kSectorsWritten;
-  flag_partitions(roots, r.disks);
+  flag_partitions(roots, r.disks, previous != nullptr ? &previous->disks : nullptr);
   read_devices(roots, sr::kNetDevFile, sr::kNetDevWideLayout, r.interfaces);
   r.interfaces.first_bytes = sr::net_counter::kReceivedBytes;
   r.interfaces.second_bytes = sr::net_counter::kTransmittedBytes;

@@ -29,6 +29,9 @@ struct CounterSources {
 // The firmware tool runs at most twice, each run bounded to a second;
 // `cancel_fd`, when it becomes readable, kills a run in progress and skips
 // the rest of the tool's queries. Throws only on exhausted memory.
-CounterReading take_counter_reading(const CounterSources& sources = {}, int cancel_fd = -1);
+// `previous`, a reading of the same sources, lends the partition flags of
+// the disks it saw on the same lines.
+CounterReading take_counter_reading(const CounterSources& sources = {}, int cancel_fd = -1,
+                                    const CounterReading* previous = nullptr);
 
 }  // namespace quillmere::collector

@@ -35,7 +35,7 @@ class SamplerTask {
     if (!timer.tick()) return;  // the first tick fires at once
     CounterReading previous = take_counter_reading(sources_, clock.cancel_fd());
     while (timer.tick()) {
-      CounterReading current = take_counter_reading(sources_, clock.cancel_fd());
+      CounterReading current = take_counter_reading(sources_, clock.cancel_fd(), &previous);
       // A pass cut short by the close (a killed tool run) is not a sample.
       if (clock.cancelled()) return;
       slot_.put(interval_sample(previous, current), timer.skipped());
