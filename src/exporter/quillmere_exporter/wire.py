@@ -32,7 +32,9 @@ import struct
 from typing import Optional, Sequence, Tuple
 
 try:
-    import cramjam
+    # cramjam ships its types from some release on; the releases older
+    # Pythons get have none.
+    import cramjam  # type: ignore[import-untyped,unused-ignore]
 
     MISSING_SNAPPY: Optional[str] = None
 except ImportError as error:  # the optional extra is absent: the command line says how to install it
