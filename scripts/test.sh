@@ -23,7 +23,7 @@ describe() {
     quick) echo "the C++ unit tests (GCC) and the Python suite without the slow and real-server tests (.venv)" ;;
     clang) echo "the C++ unit tests built with Clang" ;;
     packaging) echo "the slow Python tests: sdist, a wheel built from it, installed and type-checked in a fresh environment" ;;
-    servers) echo "the exporter against real Prometheus and node_exporter, promtool and systemd-analyze; push over TLS (openssl)" ;;
+    servers) echo "the exporter against a real Prometheus, promtool and systemd-analyze; push over TLS (openssl)" ;;
     wheels) echo "root: the binary wheels into dist/ (x86_64, aarch64, armv7l, armv6l), each installed and called" ;;
     arm) echo "root: C++ unit tests and Python suite on arm64 and armhf (Debian 12 trees, emulated)" ;;
     musl) echo "root: core, modules and C++ unit tests for ARMv6 with musl; tests run as an arm1176 (emulated)" ;;
@@ -88,7 +88,7 @@ stage_packaging() {
 }
 
 stage_servers() {
-  need_debs prometheus prometheus-node-exporter systemd openssl
+  need_debs prometheus systemd openssl
   pytest_in_venv servers
 }
 
