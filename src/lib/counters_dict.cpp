@@ -28,7 +28,7 @@ PyObject* to_int(std::optional<std::uint64_t> value) { return value ? unsigned_i
 
 PyObject* to_int(std::optional<std::uint32_t> value) { return value ? unsigned_int(*value) : new_none(); }
 
-PyObject* to_float(std::optional<double> value) { return value ? PyFloat_FromDouble(*value) : new_none(); }
+PyObject* to_float(const std::optional<double>& value) { return value ? PyFloat_FromDouble(*value) : new_none(); }
 
 PyObject* name_to_str(std::string_view name) {
   return PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "surrogateescape");

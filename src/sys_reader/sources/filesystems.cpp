@@ -39,10 +39,12 @@ std::optional<FilesystemUsage> usage_of(const struct statvfs& info) noexcept {
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a root and a path below it, each named for its use
 std::string path_below_root(std::string_view rootfs, std::string_view mount_point) {
   while (!rootfs.empty() && rootfs.back() == '/') rootfs.remove_suffix(1);
-  std::string path(rootfs);
-  path.append(mount_point);
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (path.empty()) path = "/";
+  while (mount_point.size() > 1 && mount_point.back() == '/') mount_point.remove_suffix(1);
+  if (rootfs.empty() && mount_point.empty()) return "/";
+  std::string path;
+  path.reserve(rootfs.size() + mount_point.size());
+  path.append(rootfs).append(mount_point);
+  if (path.size() > 1 && path.back() == '/') path.pop_back();  // the mount point "/" below a root
   return path;
 }
 
