@@ -30,6 +30,7 @@
 #include "collector/monitoring/sampler.h"
 #include "lib/boundary.h"
 #include "lib/counters_dict.h"
+#include "lib/sample_dict.h"
 #include "lib/py_ref.h"
 #include "os/child_process.h"
 
