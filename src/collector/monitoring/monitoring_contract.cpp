@@ -9,7 +9,6 @@
 namespace quillmere::collector {
 namespace {
 
-using sys_reader::checked_add;
 using sys_reader::checked_mul;
 using sys_reader::saturating_sub;
 using Count = std::optional<std::uint64_t>;
@@ -19,9 +18,6 @@ std::optional<double> finite_non_negative(std::optional<double> value) noexcept 
   if (!value || !std::isfinite(*value) || *value < 0.0) return std::nullopt;
   return value;
 }
-
-// sum + part, nullopt once either is unknown or the sum does not fit.
-Count add(Count sum, Count part) noexcept { return sum && part ? checked_add(*sum, *part) : std::nullopt; }
 
 Count kib_to_bytes(Count kib) noexcept { return kib ? checked_mul(*kib, 1024) : std::nullopt; }
 
@@ -44,7 +40,7 @@ std::optional<IntervalSample::CpuShares> cpu_shares(const CpuTicks& a, const Cpu
   const std::uint64_t steal = saturating_sub(b.steal, a.steal);
   // Ticks that add up past 2^64 are no reading of a real machine: no shares.
   Count sum = 0;
-  for (const std::uint64_t part : {user, nice, system, idle, iowait, irq, softirq, steal}) sum = add(sum, part);
+  for (const std::uint64_t part : {user, nice, system, idle, iowait, irq, softirq, steal}) sum = checked_sum(sum, part);
   const std::uint64_t total = sum.value_or(0);
   if (total == 0) return std::nullopt;
   const auto share = [total](std::uint64_t part) {
@@ -152,7 +148,7 @@ MemoryCounters memory_counters(const sys_reader::MeminfoRecord& m) noexcept {
   memory.available_bytes = kib_to_bytes(m.mem_available.kib);
   memory.swap_total_bytes = kib_to_bytes(m.swap_total.kib);
   const auto part = [](const sys_reader::MeminfoValue& value) { return value.present ? value.kib : Count(0); };
-  const Count unused = add(add(part(m.mem_free), part(m.buffers)), part(m.cached));
+  const Count unused = checked_sum(checked_sum(part(m.mem_free), part(m.buffers)), part(m.cached));
   if (m.mem_total.kib && unused) memory.used_bytes = kib_to_bytes(saturating_sub(*m.mem_total.kib, *unused));
   if (m.swap_total.kib && m.swap_free.kib) {
     memory.swap_used_bytes = kib_to_bytes(saturating_sub(*m.swap_total.kib, *m.swap_free.kib));

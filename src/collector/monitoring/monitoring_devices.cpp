@@ -17,9 +17,6 @@ using sys_reader::saturating_sub;
 using Count = std::optional<std::uint64_t>;
 using Line = sys_reader::WideDeviceLine;
 
-// sum + part, nullopt once either is unknown or the sum does not fit.
-Count add(Count sum, Count part) noexcept { return sum && part ? checked_add(*sum, *part) : std::nullopt; }
-
 Count bytes_of(Count count, std::uint64_t unit_bytes) noexcept {
   return count ? checked_mul(*count, unit_bytes) : std::nullopt;
 }
@@ -112,8 +109,8 @@ Totals device_totals(const DeviceReading& devices) noexcept {
   Totals sums{0, 0};
   for_each_device(devices.table, [&](const Line& line, std::size_t index) {
     if (devices.whole_disks_only && devices.partition[index]) return;
-    sums.first = add(sums.first, bytes_of(line.counters[devices.first_bytes], devices.unit_bytes));
-    sums.second = add(sums.second, bytes_of(line.counters[devices.second_bytes], devices.unit_bytes));
+    sums.first = checked_sum(sums.first, bytes_of(line.counters[devices.first_bytes], devices.unit_bytes));
+    sums.second = checked_sum(sums.second, bytes_of(line.counters[devices.second_bytes], devices.unit_bytes));
   });
   return sums;
 }
@@ -127,7 +124,7 @@ Totals summed_increase(DeviceReading& previous, DeviceReading& current, std::uin
   const auto add_increase = [word_bits, unit](Count& sum, Count before, Count now) {
     before = bytes_of(before, unit);
     now = bytes_of(now, unit);
-    if (before && now) sum = add(sum, increase(*before, *now, word_bits));
+    if (before && now) sum = checked_sum(sum, increase(*before, *now, word_bits));
   };
   return fold_matches(previous.table, current.table, Sums{0, 0},
                       [&](Sums& sums, const Line& before, const Line& now, std::size_t index) {

@@ -21,8 +21,15 @@
 #include <vector>
 
 #include "collector/device_table.h"
+#include "sys_reader/numbers.h"
 
 namespace quillmere::collector {
+
+// sum + part, nullopt once either is unknown or the sum does not fit.
+inline std::optional<std::uint64_t> checked_sum(std::optional<std::uint64_t> sum,
+                                                std::optional<std::uint64_t> part) noexcept {
+  return sum && part ? sys_reader::checked_add(*sum, *part) : std::nullopt;
+}
 
 // --- A reading to counters and totals ----------------------------------------
 
