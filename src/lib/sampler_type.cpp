@@ -17,8 +17,6 @@
 namespace quillmere::lib {
 namespace {
 
-// --- Sampler ---
-
 struct SamplerObject {
   PyObject_HEAD
   collector::Sampler* core;  // owned; left alone in a forked child
