@@ -8,10 +8,8 @@
 // or a wrapped number. Fractional values are parsed in double precision.
 // Rates are increases over the time measured between the starts of the two
 // passes; an increase saturates at 0, but for an interface counter of a
-// 32-bit kernel that stepped back below 2^32, which wrapped. Disk totals are
-// whole disks (partitions left out, so that a transfer counts once); the
-// per-device rates are of every device in both readings. Nothing here
-// reads a file.
+// 32-bit kernel that stepped back below 2^32, which wrapped. The per-device
+// files' part is in monitoring_devices.h. Nothing here reads a file.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "collector/device_table.h"
+#include "collector/monitoring/monitoring_devices.h"
 #include "os/clock.h"
 #include "os/clock_sync.h"
 #include "sys_reader/sources/filesystems.h"
@@ -89,43 +87,6 @@ struct ZoneTemperature {
   double celsius = 0.0;
 };
 
-// One block device of a reading, for the counters dict: its last line's
-// values.
-struct DiskCounters {
-  std::string_view name;  // a view into the reading's buffer
-  std::optional<std::uint64_t> read_bytes;
-  std::optional<std::uint64_t> written_bytes;
-  std::optional<std::uint64_t> reads_completed;
-  std::optional<std::uint64_t> writes_completed;
-  std::optional<double> io_seconds;  // time spent doing I/O
-};
-
-// One interface of a reading, likewise.
-struct InterfaceCounters {
-  std::string_view name;
-  std::optional<std::uint64_t> received_bytes;
-  std::optional<std::uint64_t> transmitted_bytes;
-  std::optional<std::uint64_t> received_packets;
-  std::optional<std::uint64_t> transmitted_packets;
-  std::optional<std::uint64_t> receive_errors;
-  std::optional<std::uint64_t> transmit_errors;
-  std::optional<std::uint64_t> receive_drops;
-  std::optional<std::uint64_t> transmit_drops;
-};
-
-// A per-device file as a reading keeps it, cut by its wide layout.
-// `first_bytes` and `second_bytes` are where the two counters of bytes sit
-// among the layout's counters (in units of `unit_bytes`); `partition` (block
-// devices only) has one flag per line of the table.
-struct DeviceReading {
-  WideDeviceTable table;
-  std::uint64_t unit_bytes = 1;
-  std::size_t first_bytes = 0;
-  std::size_t second_bytes = 1;
-  std::vector<bool> partition;
-  bool whole_disks_only = false;  // rates and totals leave partitions out
-};
-
 struct CounterReading {
   std::uint64_t monotonic_ns = 0;  // CLOCK_MONOTONIC at the start of the pass
   os::WallClockInstant timestamp;  // wall clock once every source was read
@@ -180,42 +141,7 @@ std::optional<double> zone_celsius64(std::string_view temp) noexcept;
 // on armv8l: 64.
 std::uint32_t kernel_word_bits(std::string_view machine) noexcept;
 
-// Every device of a reading (the last line of each name), sorted by name
-// byte-wise; empty for an unreadable file. The reading must be of diskstats,
-// or of net/dev. Throws only std::bad_alloc.
-std::vector<DiskCounters> disk_counters(const DeviceReading& disks);
-std::vector<InterfaceCounters> interface_counters(const DeviceReading& interfaces);
-
-// Bytes summed over the reading's devices (whole disks only where the reading
-// says so): (first, second); nullopt without the source, when a device's
-// counter is unknown or when the sum does not fit 64 bits.
-using Totals = std::pair<std::optional<std::uint64_t>, std::optional<std::uint64_t>>;
-Totals device_totals(const DeviceReading& devices) noexcept;
-
 // --- Two readings to a sample ------------------------------------------------
-
-// One block device over an interval; each nullopt when a counter it needs is
-// nullopt in either reading.
-struct DiskRates {
-  std::string name;
-  std::optional<double> read_bytes_per_sec;
-  std::optional<double> write_bytes_per_sec;
-  std::optional<double> reads_per_sec;  // reads completed
-  std::optional<double> writes_per_sec;
-  std::optional<double> busy_percent;  // share of the interval doing I/O, at most 100
-};
-
-// One interface over an interval, likewise; errors and drops are those
-// received and transmitted together.
-struct InterfaceRates {
-  std::string name;
-  std::optional<double> rx_bytes_per_sec;
-  std::optional<double> tx_bytes_per_sec;
-  std::optional<double> rx_packets_per_sec;
-  std::optional<double> tx_packets_per_sec;
-  std::optional<double> errors_per_sec;
-  std::optional<double> drops_per_sec;
-};
 
 // Share of an interval stalled on one resource, in percent (0 to 100).
 struct PressureShare {
