@@ -33,9 +33,10 @@ import fcntl
 import os
 import re
 import stat
-import tempfile
 import threading
 from typing import Callable, List, Optional
+
+from .textfile import replace_file
 
 BLOCK = 4096
 NAME = re.compile(r"(\d{20})-(\d{1,9})\.batch")
@@ -64,14 +65,6 @@ class Entry:
 
 class QueueInUse(Exception):
     pass
-
-
-def _fsync_directory(directory: str) -> None:
-    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
 
 
 class Spool:
@@ -271,20 +264,7 @@ class Spool:
             return
         path = os.path.join(self.directory, f"{entry.seq:020d}-{entry.samples}.batch")
         try:
-            fd, temporary = tempfile.mkstemp(prefix=TEMPORARY_PREFIX, dir=self.directory)
-            try:
-                with os.fdopen(fd, "wb") as stream:
-                    stream.write(entry.data)
-                    stream.flush()
-                    os.fsync(stream.fileno())
-                os.replace(temporary, path)
-            except BaseException:
-                try:
-                    os.unlink(temporary)
-                except OSError:
-                    pass
-                raise
-            _fsync_directory(self.directory)
+            replace_file(path, entry.data, prefix=TEMPORARY_PREFIX)
         except OSError as error:
             if not self._disk_failing:
                 self._log(f"cannot write the queue to {self.directory}: {error.strerror or error}; "

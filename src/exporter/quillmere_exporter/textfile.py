@@ -24,22 +24,20 @@ import threading
 from typing import Callable, Optional
 
 
-def write_textfile(path: str, data: bytes) -> None:
-    """Replaces `path` with `data` atomically: a temporary file in the same
-    directory, written and fsynced, renamed over it, then the directory
-    fsynced so that the rename survives a power cut. On any failure the
-    temporary file is removed and the previous file is left as it was.
-
-    The temporary name does not end in .prom, so node_exporter never reads a
-    half-written file."""
+def replace_file(path: str, data: bytes, prefix: str, suffix: str = "", mode: Optional[int] = None) -> None:
+    """Replaces `path` with `data` atomically: a temporary file (`prefix`,
+    random, `suffix`) in the same directory, written and fsynced, renamed over
+    it, then the directory fsynced so that the rename survives a power cut.
+    On any failure the temporary file is removed and the previous file is
+    left as it was. `mode`, when given, is the new file's."""
     directory = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=directory)
+    fd, temporary = tempfile.mkstemp(prefix=prefix, suffix=suffix, dir=directory)
     try:
         with os.fdopen(fd, "wb") as stream:
             stream.write(data)
             stream.flush()
-            # Readable by node_exporter, which runs as a user of its own.
-            os.fchmod(stream.fileno(), 0o644)
+            if mode is not None:
+                os.fchmod(stream.fileno(), mode)
             os.fsync(stream.fileno())
         os.replace(temporary, path)
     except BaseException:
@@ -53,6 +51,13 @@ def write_textfile(path: str, data: bytes) -> None:
         os.fsync(dir_fd)
     finally:
         os.close(dir_fd)
+
+
+def write_textfile(path: str, data: bytes) -> None:
+    """replace_file() with a temporary name that does not end in .prom, so
+    that a textfile collector never reads a half-written file, and mode 0644:
+    readable by a collector that runs as a user of its own."""
+    replace_file(path, data, prefix="." + os.path.basename(path) + ".", suffix=".tmp", mode=0o644)
 
 
 def remove_stale_temporaries(path: str) -> None:
