@@ -27,7 +27,11 @@ inline constexpr DeviceLayout kDiskstatsLayout{0, 2, 5, 9, 14, false};
 // sectors read, writes completed, sectors written, milliseconds doing I/O.
 inline constexpr WideDeviceLayout kDiskstatsWideLayout{0, 2, {3, 5, 7, 9, 12}, 5, 14, false};
 namespace disk_counter {
-enum : std::size_t { kReads, kSectorsRead, kWrites, kSectorsWritten, kIoMilliseconds };
+inline constexpr std::size_t kReads = 0;
+inline constexpr std::size_t kSectorsRead = 1;
+inline constexpr std::size_t kWrites = 2;
+inline constexpr std::size_t kSectorsWritten = 3;
+inline constexpr std::size_t kIoMilliseconds = 4;
 }  // namespace disk_counter
 
 // A sector here is 512 bytes whatever the device's own sector size.

@@ -26,16 +26,14 @@ inline constexpr DeviceLayout kNetDevLayout{2, 0, 1, 9, 17, true};
 // the same four transmitted, in this order.
 inline constexpr WideDeviceLayout kNetDevWideLayout{2, 0, {1, 2, 3, 4, 9, 10, 11, 12}, 8, 17, true};
 namespace net_counter {
-enum : std::size_t {
-  kReceivedBytes,
-  kReceivedPackets,
-  kReceiveErrors,
-  kReceiveDrops,
-  kTransmittedBytes,
-  kTransmittedPackets,
-  kTransmitErrors,
-  kTransmitDrops,
-};
+inline constexpr std::size_t kReceivedBytes = 0;
+inline constexpr std::size_t kReceivedPackets = 1;
+inline constexpr std::size_t kReceiveErrors = 2;
+inline constexpr std::size_t kReceiveDrops = 3;
+inline constexpr std::size_t kTransmittedBytes = 4;
+inline constexpr std::size_t kTransmittedPackets = 5;
+inline constexpr std::size_t kTransmitErrors = 6;
+inline constexpr std::size_t kTransmitDrops = 7;
 }  // namespace net_counter
 
 }  // namespace quillmere::sys_reader
