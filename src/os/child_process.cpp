@@ -52,13 +52,6 @@ bool is_executable_file(const std::string& path) {
 }
 
 
-// True when `fd` is valid and readable now.
-bool readable_now(int fd) noexcept {
-  if (fd < 0) return false;
-  pollfd polled{fd, POLLIN, 0};
-  return retry_on_eintr([&] { return ::poll(&polled, 1, 0); }) > 0 && (polled.revents & POLLIN) != 0;
-}
-
 
 // With the host's standard streams closed, a write end can itself be 1 or 2.
 // dup2 onto the same number does nothing, and C libraries older than glibc

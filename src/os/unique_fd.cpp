@@ -7,6 +7,7 @@
 #include <span>
 
 #include <fcntl.h>   // O_CLOEXEC, pipe2
+#include <poll.h>    // poll
 #include <unistd.h>  // close, read, write
 
 namespace quillmere::os {
@@ -42,6 +43,12 @@ bool write_all(int fd, const void* data, std::size_t size) noexcept {
     rest = rest.subspan(static_cast<std::size_t>(n));
   }
   return true;
+}
+
+bool readable_now(int fd) noexcept {
+  if (fd < 0) return false;
+  pollfd polled{fd, POLLIN, 0};
+  return retry_on_eintr([&] { return ::poll(&polled, 1, 0); }) > 0 && (polled.revents & POLLIN) != 0;
 }
 
 }  // namespace quillmere::os

@@ -65,4 +65,8 @@ ssize_t read_retrying(int fd, void* buffer, std::size_t size) noexcept;
 // Returns false on error with errno set.
 bool write_all(int fd, const void* data, std::size_t size) noexcept;
 
+// True when `fd` is valid and readable now, without waiting: how a run or a
+// pass checks its cancellation descriptor (never true for -1).
+bool readable_now(int fd) noexcept;
+
 }  // namespace quillmere::os

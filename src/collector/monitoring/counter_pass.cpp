@@ -5,11 +5,11 @@
 #include <optional>
 #include <utility>
 
-#include <poll.h>         // poll, for the cancellation descriptor
 #include <sys/utsname.h>  // uname
 #include <unistd.h>       // sysconf
 
 #include "os/clock_sync.h"
+#include "os/unique_fd.h"
 #include "sys_reader/file_read.h"
 #include "sys_reader/sources/block.h"
 #include "sys_reader/sources/cpufreq.h"
@@ -24,15 +24,6 @@ namespace quillmere::collector {
 namespace {
 
 namespace sr = sys_reader;
-
-// True when `fd` is readable now (never for -1). Used between the two tool
-// runs: after a cancellation the second run is not started at all.
-bool readable_now(int fd) noexcept {
-  if (fd < 0) return false;
-  pollfd entry{fd, POLLIN, 0};
-  // EINTR or an error reads as "not cancelled"; the next wait looks again.
-  return ::poll(&entry, 1, 0) > 0 && (entry.revents & POLLIN) != 0;
-}
 
 double ticks_per_second() noexcept {
   // USER_HZ; the kernel's ABI value is 100 on every architecture, so that
@@ -129,11 +120,12 @@ CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd
   r.zones = read_zones(roots.path_of(sr::kThermalDir));
   const std::string& tool_name = sources.firmware_tool;
   if (const std::optional<sr::FirmwareTool> tool = sr::find_firmware_tool(tool_name.c_str(), sources.environment)) {
-    if (!readable_now(cancel_fd)) {
+    // After a cancellation the second run is not started at all.
+    if (!os::readable_now(cancel_fd)) {
       const std::optional<std::string> output = sr::run_firmware_tool(*tool, sr::kThrottledArgs, cancel_fd);
       r.throttle_status = output ? sr::parse_throttled(*output) : std::nullopt;
     }
-    if (!readable_now(cancel_fd)) {
+    if (!os::readable_now(cancel_fd)) {
       const std::optional<std::string> output = sr::run_firmware_tool(*tool, sr::kArmClockArgs, cancel_fd);
       r.arm_clock_hz = output ? sr::parse_arm_clock(*output) : std::nullopt;
     }

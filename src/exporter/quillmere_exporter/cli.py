@@ -29,6 +29,7 @@ from urllib.parse import parse_qs
 
 from . import exposition, push, server
 from .families import label_value, metric_list
+from .push_options import nonempty
 from .server import Request, Response, Server
 from .textfile import run_textfile
 
@@ -127,12 +128,6 @@ def _every(text: str) -> float:
     return seconds
 
 
-def _nonempty(text: str) -> str:
-    if not text:
-        raise argparse.ArgumentTypeError("must not be empty")
-    return text
-
-
 def _pattern(text: str) -> Optional[Pattern[str]]:
     if not text:
         return None  # the empty pattern leaves nothing out
@@ -165,10 +160,10 @@ def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="quillmere-exporter", description="Serves this host's counters and gauges to "
                                 "Prometheus over HTTP, or writes them for node_exporter's textfile collector.",
                                 epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--address", type=_nonempty, default="127.0.0.1",
+    p.add_argument("--address", type=nonempty, default="127.0.0.1",
                    help="address to listen on (default 127.0.0.1; 0.0.0.0 or :: to serve the network)")
     p.add_argument("--port", type=_port, default=9864, help="TCP port (default 9864; 0 picks a free one)")
-    p.add_argument("--textfile", metavar="PATH", type=_nonempty,
+    p.add_argument("--textfile", metavar="PATH", type=nonempty,
                    help="write the metrics to PATH (for example /var/lib/prometheus/node-exporter/"
                         "quillmere.prom) instead of serving HTTP; replaced atomically")
     p.add_argument("--every", metavar="SECONDS", type=_every,
@@ -176,7 +171,7 @@ def parser() -> argparse.ArgumentParser:
                         "until stopped (default: once); with --remote-write: push every SECONDS (default 15)")
     push.add_arguments(p)
     for root, default in (("procfs", "/proc"), ("sysfs", "/sys"), ("rootfs", "/")):
-        p.add_argument(f"--path.{root}", dest=root, metavar="PATH", type=_nonempty,
+        p.add_argument(f"--path.{root}", dest=root, metavar="PATH", type=nonempty,
                        help=f"where the host's {default} is mounted (default {default}); in a container, "
                             f"the host's {default} mounted read-only, for example /host{default.rstrip('/')}")
     p.add_argument("--collector.diskstats.device-exclude", dest="disk_exclude", metavar="REGEX", type=_pattern,

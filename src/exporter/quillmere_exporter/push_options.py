@@ -76,7 +76,8 @@ def _size(text: str) -> int:
     return size
 
 
-def _path(text: str) -> str:
+def nonempty(text: str) -> str:
+    """An argument type: any text but the empty one (a path, an address)."""
     if not text:
         raise argparse.ArgumentTypeError("must not be empty")
     return text
@@ -108,24 +109,24 @@ def add_arguments(parser: argparse.ArgumentParser, pushed_too: str) -> None:
                        help="push to this remote-write URL (https://host/api/v1/write) instead of serving HTTP")
     group.add_argument("--label", metavar="NAME=VALUE", dest="labels", type=_label, action="append",
                        help="add this label to every pushed series (repeatable; instance=... replaces the host name)")
-    group.add_argument("--remote-write.buffer-dir", metavar="DIR", dest="rw_buffer_dir", type=_path,
+    group.add_argument("--remote-write.buffer-dir", metavar="DIR", dest="rw_buffer_dir", type=nonempty,
                        help="where batches wait while the receiver cannot be reached (made mode 0700; default "
                             f"$STATE_DIRECTORY, else {DEFAULT_BUFFER_DIR})")
     group.add_argument("--remote-write.buffer-max-bytes", metavar="BYTES", dest="rw_buffer_max_bytes", type=_size,
                        help=f"bound of that queue; the oldest batches are dropped beyond it (default "
                             f"{DEFAULT_MAX_BYTES >> 20}M: a day at 15 s, with room)")
-    group.add_argument("--remote-write.ca-file", metavar="FILE", dest="rw_ca_file", type=_path,
+    group.add_argument("--remote-write.ca-file", metavar="FILE", dest="rw_ca_file", type=nonempty,
                        help="trust the CAs in FILE instead of the system's")
-    group.add_argument("--remote-write.cert-file", metavar="FILE", dest="rw_cert_file", type=_path,
+    group.add_argument("--remote-write.cert-file", metavar="FILE", dest="rw_cert_file", type=nonempty,
                        help="client certificate (PEM), for receivers that ask for one")
-    group.add_argument("--remote-write.key-file", metavar="FILE", dest="rw_key_file", type=_path,
+    group.add_argument("--remote-write.key-file", metavar="FILE", dest="rw_key_file", type=nonempty,
                        help="its private key, when not in the certificate file")
-    group.add_argument("--remote-write.bearer-token-file", metavar="FILE", dest="rw_bearer_token_file", type=_path,
+    group.add_argument("--remote-write.bearer-token-file", metavar="FILE", dest="rw_bearer_token_file", type=nonempty,
                        help="send the token in FILE as Authorization: Bearer")
     group.add_argument("--remote-write.basic-auth-username", metavar="USER", dest="rw_basic_auth_username",
-                       type=_path, help="basic authentication user (with the password file)")
+                       type=nonempty, help="basic authentication user (with the password file)")
     group.add_argument("--remote-write.basic-auth-password-file", metavar="FILE",
-                       dest="rw_basic_auth_password_file", type=_path, help="basic authentication password")
+                       dest="rw_basic_auth_password_file", type=nonempty, help="basic authentication password")
     group.add_argument("--remote-write.allow-insecure", dest="rw_allow_insecure", action="store_true", default=None,
                        help="allow credentials over plain http (they can then be read on the way)")
 
