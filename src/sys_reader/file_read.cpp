@@ -115,6 +115,10 @@ std::optional<std::string> read_text_file(const char* path, std::size_t limit) {
   return content;
 }
 
+std::string read_source_text(const Roots& roots, const SourceFile& file) {
+  return read_text_file(roots.path_of(file).c_str()).value_or(std::string());
+}
+
 // Growth is steep because every byte of an outgrown buffer was written and
 // copied, while capacity never written costs no memory. The buffer never
 // grows past one byte more than the limit: a file that fills that byte is

@@ -22,6 +22,7 @@
 #include <sys/types.h>  // ssize_t
 
 #include "os/unique_fd.h"
+#include "sys_reader/roots.h"
 
 namespace quillmere::sys_reader {
 
@@ -48,6 +49,10 @@ ssize_t read_until_full(int fd, std::span<char> buffer) noexcept;
 
 // read_whole_file, and nullopt also when the content is not valid UTF-8.
 std::optional<std::string> read_text_file(const char* path, std::size_t limit = kSourceLimit);
+
+// The text of a source below its root; "" when it cannot be read, which every
+// parse turns into a record without values.
+std::string read_source_text(const Roots& roots, const SourceFile& file);
 
 // A buffer that one source is read into again and again: its capacity is
 // kept from reading to reading, so a file that keeps its size is read

@@ -23,12 +23,6 @@ namespace {
 
 namespace sr = sys_reader;
 
-// The source's text; an unreadable source reads as an empty one, which every
-// parse turns into a record without values.
-std::string text_of(const sr::Roots& roots, const sr::SourceFile& file) {
-  return sr::read_text_file(roots.path_of(file).c_str()).value_or(std::string());
-}
-
 // Degrees Celsius from the first zone, in byte-wise order of the zone names,
 // whose temp file holds a number; 0.0 when none does. No zone after that one
 // is read.
@@ -56,11 +50,11 @@ MetricsSnapshot Collector::sample() {
   MetricsSnapshot s;
 
   const exact::CpuTimes cpu =
-      exact::cpu_times(sr::parse_stat(text_of(roots, sr::kStatFile)), previous_context_switches_total_);
+      exact::cpu_times(sr::parse_stat(sr::read_source_text(roots, sr::kStatFile)), previous_context_switches_total_);
   previous_context_switches_total_ = cpu.context_switches_total;
   s.context_switches_per_sec = cpu.context_switches;
 
-  const exact::LoadAverage load = exact::load_average(sr::parse_loadavg(text_of(roots, sr::kLoadavgFile)));
+  const exact::LoadAverage load = exact::load_average(sr::parse_loadavg(sr::read_source_text(roots, sr::kLoadavgFile)));
   s.run_queue_length = load.run_queue_length;
   s.load_avg_1 = load.load_avg_1;
   s.load_avg_5 = load.load_avg_5;
@@ -75,18 +69,19 @@ MetricsSnapshot Collector::sample() {
     s.measure_clock = clock ? sr::parse_arm_clock(*clock).value_or(0) : 0;
   }
 
-  const exact::MemoryUsage memory = exact::memory_usage(sr::parse_meminfo(text_of(roots, sr::kMeminfoFile)));
+  const exact::MemoryUsage memory =
+      exact::memory_usage(sr::parse_meminfo(sr::read_source_text(roots, sr::kMeminfoFile)));
   s.mem_total_bytes = memory.mem_total_bytes;
   s.mem_used_bytes = memory.mem_used_bytes;
 
-  const exact::PageFaultCounts faults = exact::page_faults(sr::parse_vmstat(text_of(roots, sr::kVmstatFile)),
-                                                           previous_minor_total_, previous_major_total_);
+  const exact::PageFaultCounts faults = exact::page_faults(
+      sr::parse_vmstat(sr::read_source_text(roots, sr::kVmstatFile)), previous_minor_total_, previous_major_total_);
   previous_minor_total_ = faults.minor_total;
   previous_major_total_ = faults.major_total;
   s.page_faults_minor_per_sec = faults.minor;
   s.page_faults_major_per_sec = faults.major;
 
-  s.uptime_seconds = exact::uptime_seconds(sr::parse_uptime(text_of(roots, sr::kUptimeFile)));
+  s.uptime_seconds = exact::uptime_seconds(sr::parse_uptime(sr::read_source_text(roots, sr::kUptimeFile)));
 
   const double interval_seconds = period_.interval_seconds();
   const DeviceHistory::Pair disks = disk_.read(disk_path_.c_str(), sr::kDeviceSourceLimit, sr::kDiskstatsLayout);

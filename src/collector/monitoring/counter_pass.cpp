@@ -43,12 +43,6 @@ std::uint32_t running_kernel_word_bits() noexcept {
   return bits;
 }
 
-// The source's text; an unreadable source reads as an empty one, which every
-// parse turns into a record without values.
-std::string text_of(const sr::Roots& roots, const sr::SourceFile& file) {
-  return sr::read_text_file(roots.path_of(file).c_str()).value_or(std::string());
-}
-
 // Device files are read as bytes, like the exact collector reads them: a name
 // need not be UTF-8, and one odd name must not cost every other device.
 void read_devices(const sr::Roots& roots, const sr::SourceFile& file, const sr::WideDeviceLayout& layout,
@@ -113,7 +107,7 @@ CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd
   r.cpu = cpu_ticks(stat.totals);
   if (stat_text) r.cpus = cpu_times(stat);
   r.context_switches_total = stat.totals.context_switches;
-  const std::string loadavg_text = text_of(roots, sr::kLoadavgFile);  // the record's views point into it
+  const std::string loadavg_text = sr::read_source_text(roots, sr::kLoadavgFile);  // the record's views point into it
   const std::optional<sr::LoadavgRecord> loadavg = sr::parse_loadavg(loadavg_text);
   r.load = load_average64(loadavg);
   r.processes = process_counts(stat_text ? &stat : nullptr, loadavg);
@@ -130,14 +124,14 @@ CounterReading take_counter_reading(const CounterSources& sources, int cancel_fd
       r.arm_clock_hz = output ? sr::parse_arm_clock(*output) : std::nullopt;
     }
   }
-  r.memory = memory_counters(sr::parse_meminfo(text_of(roots, sr::kMeminfoFile)));
-  const sr::VmstatDetail vmstat = sr::parse_vmstat_detail(text_of(roots, sr::kVmstatFile));
+  r.memory = memory_counters(sr::parse_meminfo(sr::read_source_text(roots, sr::kMeminfoFile)));
+  const sr::VmstatDetail vmstat = sr::parse_vmstat_detail(sr::read_source_text(roots, sr::kVmstatFile));
   r.page_faults_total = vmstat.faults.pgfault;
   r.page_faults_major_total = vmstat.faults.pgmajfault;
   r.swap_in_pages_total = vmstat.pswpin;
   r.swap_out_pages_total = vmstat.pswpout;
   r.oom_kills_total = vmstat.oom_kill;
-  r.uptime_seconds = uptime_seconds64(sr::parse_uptime(text_of(roots, sr::kUptimeFile)));
+  r.uptime_seconds = uptime_seconds64(sr::parse_uptime(sr::read_source_text(roots, sr::kUptimeFile)));
   read_devices(roots, sr::kDiskstatsFile, sr::kDiskstatsWideLayout, r.disks);
   r.disks.unit_bytes = sr::kSectorBytes;
   r.disks.first_bytes = sr::disk_counter::kSectorsRead;
