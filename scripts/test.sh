@@ -130,8 +130,12 @@ for stage in "$@"; do
   echo
   echo "==== stage $stage: $(describe "$stage")"
   stage_started=$(date +%s)
-  status=0
-  sh scripts/test.sh --stage "$stage" || status=$?
+  # The stage's output goes to the terminal and to its log, whose end is
+  # shown again after the table when the stage fails: a CI system that keeps
+  # only the end of the output still shows why.
+  log="$REPO/build/stage-$stage.log"
+  { status=0; sh scripts/test.sh --stage "$stage" 2>&1 || status=$?; echo "$status" > "$log.status"; } | tee "$log"
+  status=$(cat "$log.status")
   if [ "$status" -eq 0 ]; then
     result=passed
   else
@@ -147,6 +151,13 @@ echo "== stage times ($(nproc) cores, load average now $(cut -d ' ' -f 1-3 /proc
 cat "$table"
 printf '  %-11s %8s\n' total "$(elapsed "$run_started")"
 if [ -n "$failed" ]; then
+  for stage in $failed; do
+    echo
+    echo "== the end of stage $stage's output (all of it: build/stage-$stage.log)"
+    tail -n 40 "$REPO/build/stage-$stage.log"
+  done
+  echo
+  cat "$table"
   echo "== FAILED stages:$failed" >&2
   exit 1
 fi
