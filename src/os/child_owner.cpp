@@ -2,7 +2,11 @@
 #include "os/child_owner.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <climits>
+#include <mutex>
+#include <utility>
 
 #include <poll.h>         // poll
 #include <signal.h>       // kill NOLINT(modernize-deprecated-headers): POSIX, not in <csignal>
@@ -13,6 +17,63 @@
 namespace quillmere::os {
 
 using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// waitid's id type for a pidfd (Linux 5.4); older C libraries lack the name.
+constexpr auto kPidfdIdType = static_cast<idtype_t>(3);
+
+// The kept children, as plain integers: nothing is closed at exit while a
+// daemon thread may still run a tool, and the descriptors are close-on-exec
+// and go with the process.
+struct GivenUp {
+  pid_t pid = -1;
+  int pidfd = -1;
+};
+struct Kept {
+  std::mutex mutex;
+  std::array<GivenUp, kMaxGivenUp> children;
+};
+Kept& kept() noexcept {
+  static Kept kept;
+  return kept;
+}
+
+}  // namespace
+
+void give_up(pid_t pid, UniqueFd pidfd) noexcept {
+  if (!pidfd) return;
+  Kept& all = kept();
+  const std::lock_guard lock(all.mutex);
+  for (GivenUp& slot : all.children) {
+    if (slot.pid < 0) {
+      slot = GivenUp{pid, pidfd.release()};
+      return;
+    }
+  }
+}
+
+bool reap_given_up() noexcept {
+  Kept& all = kept();
+  const std::lock_guard lock(all.mutex);
+  std::size_t running = 0;
+  for (GivenUp& slot : all.children) {
+    if (slot.pid < 0) continue;
+    siginfo_t exited{};
+    const int rc = retry_on_eintr([&] {
+      return ::waitid(kPidfdIdType, static_cast<id_t>(slot.pidfd), &exited, WEXITED | WNOHANG);
+    });
+    // Still running: kept. Reaped now, reaped by something else (ECHILD),
+    // or a kernel that cannot wait on a pidfd (EINVAL): the slot is freed.
+    if (rc == 0 && exited.si_pid == 0) {
+      ++running;
+      continue;
+    }
+    UniqueFd closed(slot.pidfd);
+    slot = GivenUp{};
+  }
+  return running < all.children.size();
+}
 
 UniqueFd open_pidfd(pid_t pid) noexcept {
 #ifdef SYS_pidfd_open
@@ -67,10 +128,10 @@ void ChildProcess::kill_and_reap() noexcept {
   while (!try_reap()) {
     const Clock::time_point now = Clock::now();
     if (now >= deadline) {
-      // Given up: the child stays behind (a zombie once it exits) until
-      // this process ends, rather than blocking the caller for ever.
+      // Given up rather than blocking the caller for ever: a later run
+      // reaps it (give_up).
+      give_up(pid_, std::move(pidfd_));
       pid_ = -1;
-      pidfd_.reset();
       return;
     }
     const int remaining_ms = poll_timeout_ms(deadline - now);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <utility>
 
@@ -32,6 +33,23 @@ UniqueFd open_pidfd(pid_t pid) noexcept;
 // Milliseconds for poll() until `remaining` has passed, rounded up so that a
 // wake-up never comes before the deadline and spins.
 int poll_timeout_ms(std::chrono::steady_clock::duration remaining) noexcept;
+
+// Killed children not reaped within the bound (stuck in an uninterruptible
+// call) are kept with their pidfds, at most this many: each run first reaps
+// those that have exited since, through the pidfd, which names that process
+// only (a pid could have been reaped elsewhere and handed out again). While
+// this many are still there no run starts a child, so a tool that hangs for
+// good costs that many processes, not one per run. A child without a pidfd,
+// or one over the bound, is given up as before: a zombie until we exit.
+inline constexpr std::size_t kMaxGivenUp = 4;
+
+// Keeps a killed child that could not be reaped in time, if there is room;
+// takes the pidfd either way.
+void give_up(pid_t pid, UniqueFd pidfd) noexcept;
+
+// Reaps the kept children that have exited; false while kMaxGivenUp of them
+// still run.
+bool reap_given_up() noexcept;
 
 // The destructor kills a child not yet reaped, with its group, and reaps it
 // within `reap_after_kill`, or gives it up.

@@ -170,8 +170,9 @@ std::optional<CompletedRun> run_executable(const std::string& path, std::string_
   for (const char* arg : args) argv.push_back(const_cast<char*>(arg));
   argv.push_back(nullptr);
 
-  // A run cancelled before it starts costs no process.
-  if (readable_now(limits.cancel_fd)) return std::nullopt;
+  // A run cancelled before it starts costs no process, nor does one while
+  // earlier runs' children are stuck.
+  if (readable_now(limits.cancel_fd) || !reap_given_up()) return std::nullopt;
   char* const* envp = limits.environment != nullptr ? limits.environment->entries() : environ;
   const std::optional<pid_t> pid =
       spawn(path.c_str(), argv.data(), envp, out.write_end.get(), err.write_end.get());

@@ -14,9 +14,9 @@
 // whose pipes something it started still holds open counts as finished with
 // the output read until the deadline. A killed child
 // that still has not been reaped then (stuck in an uninterruptible call, or
-// traced by another process that sees its exit first) is given up and stays
-// behind, a zombie once it exits, until this process ends; one stuck child
-// is better than a caller blocked for ever. The PATH lookup before a run is
+// traced by another process that sees its exit first) is given up rather
+// than blocking the caller for ever; a later run reaps it, and no run starts
+// while a few such children still run (child_owner.h). The PATH lookup before a run is
 // not under the deadline: it is a few stat calls. Memory stays bounded by
 // the output cap whatever the child writes. System calls are retried on
 // EINTR. The child gets stdin from /dev/null, stdout and stderr as pipes

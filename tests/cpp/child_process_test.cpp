@@ -4,6 +4,8 @@
 // temporary directory put first on PATH.
 #include "os/child_process.h"
 
+#include "os/child_owner.h"
+
 #include "os/unique_fd.h"
 #include "test_support.h"
 
@@ -19,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>            // fcntl
 #include <linux/filter.h>     // sock_filter, sock_fprog
@@ -212,6 +215,39 @@ TEST_F(ChildProcessTest, LeavesNoDescriptorOrChildBehind) {
   EXPECT_FALSE(find_executable("no-such-tool-anywhere").has_value());
   EXPECT_EQ(test::count_open_fds(), before);
   EXPECT_TRUE(no_child_left());
+}
+
+// A killed child that could not be reaped in time (stuck in the kernel) is
+// reaped by a later run; while kMaxGivenUp of them still run, no run starts
+// another, so a tool that hangs for good cannot pile up processes.
+TEST_F(ChildProcessTest, StuckChildrenAreReapedLaterAndBoundNewRuns) {
+  const UniqueFd own = open_pidfd(::getpid());
+  siginfo_t info{};
+  if (!own || (::waitid(static_cast<idtype_t>(3), static_cast<id_t>(own.get()), &info, WEXITED | WNOHANG) != 0 &&
+               errno == EINVAL)) {
+    GTEST_SKIP() << "no waiting on a pidfd here";
+  }
+  const std::size_t fds = test::count_open_fds();
+  std::vector<pid_t> stuck;
+  for (std::size_t i = 0; i < kMaxGivenUp; ++i) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::pause();
+      ::_exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    stuck.push_back(pid);
+    give_up(pid, open_pidfd(pid));
+  }
+  EXPECT_FALSE(run_script("echo answer").has_value());
+  for (const pid_t pid : stuck) {
+    ::kill(pid, SIGKILL);
+    for (int tries = 0; tries < 500 && !stopped_running(pid); ++tries) std::this_thread::sleep_for(2ms);
+  }
+  const std::optional<CompletedRun> run = run_script("echo answer");
+  EXPECT_EQ(run ? run->stdout_bytes : "", "answer\n");
+  EXPECT_TRUE(no_child_left());
+  EXPECT_EQ(test::count_open_fds(), fds);
 }
 
 // The runtime's cancellation reaches a run in progress: the child is killed
