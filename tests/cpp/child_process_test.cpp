@@ -244,9 +244,14 @@ TEST_F(ChildProcessTest, StuckChildrenAreReapedLaterAndBoundNewRuns) {
   const std::size_t fds = test::count_open_fds() - kMaxGivenUp;
   for (std::size_t i = 0; i < kMaxGivenUp; ++i) give_up(stuck[i], std::move(pidfds[i]));
   EXPECT_FALSE(run_script("echo answer").has_value());
+  // Each waitable (WNOWAIT: not reaped by asking) before the next run.
+  const auto exited = [](pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+  };
   for (const pid_t pid : stuck) {
     ::kill(pid, SIGKILL);
-    for (int tries = 0; tries < 500 && !stopped_running(pid); ++tries) std::this_thread::sleep_for(2ms);
+    for (int tries = 0; tries < 500 && !exited(pid); ++tries) std::this_thread::sleep_for(2ms);
   }
   const std::optional<CompletedRun> run = run_script("echo answer");
   EXPECT_EQ(run ? run->stdout_bytes : "", "answer\n");
