@@ -246,8 +246,8 @@ TEST_F(ChildProcessTest, StuckChildrenAreReapedLaterAndBoundNewRuns) {
   EXPECT_FALSE(run_script("echo answer").has_value());
   // Each waitable (WNOWAIT: not reaped by asking) before the next run.
   const auto exited = [](pid_t pid) {
-    siginfo_t info{};
-    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+    siginfo_t state{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &state, WEXITED | WNOHANG | WNOWAIT) == 0 && state.si_pid == pid;
   };
   for (const pid_t pid : stuck) {
     ::kill(pid, SIGKILL);
