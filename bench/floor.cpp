@@ -203,8 +203,9 @@ struct BoardSources {
 constexpr std::string_view kSkippedTypes[] = {
     "proc", "sysfs", "cgroup", "cgroup2", "devpts", "devtmpfs", "debugfs", "tracefs", "securityfs", "pstore", "bpf",
     "configfs", "fusectl", "hugetlbfs", "mqueue", "nsfs", "overlay", "autofs", "binfmt_misc", "rpc_pipefs",
-    "selinuxfs", "squashfs", "erofs", "iso9660",
-    "nfs", "nfs4", "cifs", "smb3", "smbfs", "ceph", "glusterfs", "fuse.sshfs", "9p"};
+    "selinuxfs", "squashfs", "erofs", "iso9660", "fuse.lxcfs",
+    "nfs", "nfs4", "cifs", "smb3", "smbfs", "ceph", "glusterfs", "fuse.glusterfs", "fuse.sshfs", "9p", "afs", "lustre",
+    "fuse.rclone", "fuse.s3fs", "fuse.gcsfuse", "fuse.gvfsd-fuse"};
 constexpr std::string_view kSkippedPoints[] = {"/dev", "/proc", "/sys", "/run/credentials", "/var/lib/docker",
                                                "/var/lib/containers/storage"};
 

@@ -13,18 +13,23 @@ namespace quillmere::sys_reader {
 namespace {
 
 // Figures of these say nothing about storage: kernel interfaces, control
-// file systems, read-only images (whose free space is always 0) and overlays
-// (which report the storage below them, seen again under its own mount).
-constexpr std::array<std::string_view, 24> kPseudoTypes = {
+// file systems, read-only images (whose free space is always 0), overlays
+// (which report the storage below them, seen again under its own mount) and
+// the /proc views a container host mounts with lxcfs.
+constexpr std::array<std::string_view, 25> kPseudoTypes = {
     "proc",      "sysfs",       "cgroup",     "cgroup2",    "devpts",     "devtmpfs", "debugfs", "tracefs",
     "securityfs", "pstore",     "bpf",        "configfs",   "fusectl",    "hugetlbfs", "mqueue",  "nsfs",
     "overlay",   "autofs",      "binfmt_misc", "rpc_pipefs", "selinuxfs", "squashfs", "erofs",   "iso9660",
+    "fuse.lxcfs",
 };
 
 // statvfs on these asks a server, and waits for ever when it is gone.
-// glusterfs is usually mounted through FUSE, under its FUSE name.
-constexpr std::array<std::string_view, 10> kNetworkTypes = {
-    "nfs", "nfs4", "cifs", "smb3", "smbfs", "ceph", "glusterfs", "fuse.glusterfs", "fuse.sshfs", "9p",
+// glusterfs is usually mounted through FUSE, under its FUSE name; so are the
+// object-store mounts and a desktop session's shares (gvfsd-fuse).
+constexpr std::array<std::string_view, 16> kNetworkTypes = {
+    "nfs",        "nfs4",      "cifs",       "smb3",         "smbfs",          "ceph",
+    "glusterfs",  "fuse.glusterfs", "fuse.sshfs", "9p",      "afs",            "lustre",
+    "fuse.rclone", "fuse.s3fs", "fuse.gcsfuse", "fuse.gvfsd-fuse",
 };
 
 constexpr std::array<std::string_view, 6> kExcludedDirs = {
