@@ -387,6 +387,31 @@ def test_a_queue_left_by_a_previous_run_goes_first_then_nothing_touches_the_disk
 
 
 @pytest.mark.servers
+def test_a_rotated_token_is_taken_up_and_a_removed_one_stays_in_use(spawn, tmp_path):
+    token = tmp_path / "token"
+    token.write_text("first-token\n")
+    with Receiver() as receiver:
+        proc = start_pusher(spawn, receiver.url, "--every", "0.2", "--remote-write.allow-insecure",
+                            "--remote-write.bearer-token-file", str(token), "--remote-write.buffer-dir", str(tmp_path / "q"))
+
+        def authorizations():
+            return [r.headers["Authorization"] for r in list(receiver.requests)]
+
+        wait_for("a push", authorizations, 10, proc)
+        (tmp_path / "new").write_text("second-token\n")
+        os.replace(tmp_path / "new", token)  # as an agent rotates it
+        wait_for("the new token", lambda: "Bearer second-token" in authorizations(), 10, proc)
+        token.unlink()
+        count = len(receiver.requests)
+        wait_for("pushes after the removal", lambda: len(receiver.requests) > count + 2, 10, proc)
+        status, _, err = stop(proc)
+    sent = authorizations()
+    first_new = sent.index("Bearer second-token")
+    assert set(sent[:first_new]) == {"Bearer first-token"} and set(sent[first_new:]) == {"Bearer second-token"}
+    assert status == 0 and err.count("the previous credentials stay in use") == 1 and "first-token" not in err and "second-token" not in err
+
+
+@pytest.mark.servers
 def test_beyond_the_queue_bound_the_oldest_are_dropped_and_counted_and_the_newest_arrive(spawn, tmp_path):
     # Three refusals take about 2 s of back-off: some 20 passes at 0.1 s
     # against a bound of three batches.

@@ -36,7 +36,7 @@ from typing import TYPE_CHECKING, Callable, Dict, List, NamedTuple, Optional, Tu
 from . import push_options, wire
 from .families import COUNTER, FAMILIES, GAUGE, PREFIX, Family, Labels, families
 from .process import read_own
-from .push_options import DEFAULT_MAX_BYTES, authorization, default_buffer_dir, tls_context
+from .push_options import DEFAULT_MAX_BYTES, default_buffer_dir, tls_context
 from .sender import Connection, Pusher, Stats
 from .spool import QueueInUse, Spool
 
@@ -143,7 +143,7 @@ def run(args: argparse.Namespace, read: Callable[[], Counters]) -> int:
     url = args.remote_write
     shown = f"{url.scheme}://{url.netloc}{url.path}"
     try:
-        headers = {"User-Agent": user_agent(), **authorization(args)}
+        credentials = push_options.Credentials(args, log)
         context = tls_context(args)
     except (OSError, ValueError) as error:  # ssl.SSLError is an OSError
         reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
@@ -165,7 +165,7 @@ def run(args: argparse.Namespace, read: Callable[[], Counters]) -> int:
     extra = {"job": "quillmere", "instance": socket.gethostname(), **dict(args.labels or ())}
     batcher = Batcher(extra)
     stats = Stats()
-    connection = Connection(url, context, headers)
+    connection = Connection(url, context, {"User-Agent": user_agent()}, credentials.header)
     every = args.every if args.every is not None else DEFAULT_EVERY
     # The cap of the back-off: a receiver that returns is noticed within one
     # period, and within 5 s at short periods.

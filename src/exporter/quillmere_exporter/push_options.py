@@ -6,8 +6,11 @@ What it promises:
   usage error naming the option (argparse's, exit 2): credentials in the
   URL, credentials over plain http without --remote-write.allow-insecure, a
   --label that is not a valid label, and the like.
-- Credentials come from regular files only, read once at start; an error
-  names the file, never its content.
+- Credentials come from regular files only, read at start and again before
+  a request whenever the file changed (a rotated token is used without a
+  restart); an error names the file, never its content. At start an
+  unreadable file is an error; later the previous credentials stay in use
+  and one line says why.
 - TLS uses the system's CAs, or those of --remote-write.ca-file instead, and
   TLS 1.2 at least.
 """
@@ -20,7 +23,7 @@ import os
 import re
 import ssl
 import stat
-from typing import Dict, Optional, Tuple
+from typing import Callable, Dict, Optional, Tuple
 from urllib.parse import SplitResult, urlsplit
 
 from .families import FAMILIES
@@ -195,6 +198,42 @@ def authorization(args: argparse.Namespace) -> Dict[str, str]:
         pair = f"{args.rw_basic_auth_username}:{password}".encode()
         return {"Authorization": "Basic " + base64.b64encode(pair).decode()}
     return {}
+
+
+class Credentials:
+    """The Authorization header, read again when its file changes (another
+    inode, size or modification time: a rotation by rename or in place).
+    Construction raises what authorization() raises."""
+
+    def __init__(self, args: argparse.Namespace, log: Callable[[str], None]) -> None:
+        self._args = args
+        self._log = log
+        self._path = args.rw_bearer_token_file or args.rw_basic_auth_password_file
+        self._seen = self._identity()
+        self._header = authorization(args)
+
+    def _identity(self) -> Optional[Tuple[int, int, int, int]]:
+        if self._path is None:
+            return None
+        try:
+            info = os.stat(self._path)
+        except OSError:
+            return None
+        return info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns
+
+    def header(self) -> Dict[str, str]:
+        if self._path is None:
+            return self._header
+        seen = self._identity()
+        if seen != self._seen:
+            self._seen = seen
+            try:
+                self._header = authorization(self._args)
+            except (OSError, ValueError) as error:
+                reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+                self._log(f"cannot read the changed credentials file {self._path}: {reason}; "
+                          "the previous credentials stay in use")
+        return self._header
 
 
 def tls_context(args: argparse.Namespace) -> Optional[ssl.SSLContext]:

@@ -67,12 +67,14 @@ def retryable(answer: Answer) -> bool:
 class Connection:
     """POSTs to one URL over a connection kept open between requests."""
 
-    def __init__(self, url: SplitResult, context: Optional[ssl.SSLContext], headers: Dict[str, str]) -> None:
+    def __init__(self, url: SplitResult, context: Optional[ssl.SSLContext], headers: Dict[str, str],
+                 credentials: Callable[[], Dict[str, str]] = dict) -> None:
         self._url = url
         self._target = (url.path or "/") + (f"?{url.query}" if url.query else "")
         self._context = context
         self._headers = {"Content-Encoding": "snappy", "Content-Type": "application/x-protobuf",
                          "X-Prometheus-Remote-Write-Version": "0.1.0", **headers}
+        self._credentials = credentials  # the Authorization header of each request
         self._conn: Optional[http.client.HTTPConnection] = None
         self._lock = threading.Lock()  # abort() against the sender's own use
 
@@ -90,7 +92,7 @@ class Connection:
                 conn = self._conn
             reused = conn.sock is not None
             try:
-                conn.request("POST", self._target, body, self._headers)
+                conn.request("POST", self._target, body, {**self._headers, **self._credentials()})
                 response = conn.getresponse()
                 text = response.read(ANSWER_LIMIT)
                 if not response.isclosed():
