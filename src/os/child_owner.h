@@ -40,7 +40,7 @@ int poll_timeout_ms(std::chrono::steady_clock::duration remaining) noexcept;
 // only (a pid could have been reaped elsewhere and handed out again). While
 // this many are still there no run starts a child, so a tool that hangs for
 // good costs that many processes, not one per run. A child without a pidfd,
-// or one over the bound, is given up as before: a zombie until we exit.
+// or one over the bound, is left a zombie until this process exits.
 inline constexpr std::size_t kMaxGivenUp = 4;
 
 // Keeps a killed child that could not be reaped in time, if there is room;

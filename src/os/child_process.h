@@ -12,12 +12,12 @@
 // itself has the rest of its group killed before it is reaped, so that no
 // process of a run outlives it. A child that exited before the deadline but
 // whose pipes something it started still holds open counts as finished with
-// the output read until the deadline. A killed child
-// that still has not been reaped then (stuck in an uninterruptible call, or
-// traced by another process that sees its exit first) is given up rather
-// than blocking the caller for ever; a later run reaps it, and no run starts
-// while a few such children still run (child_owner.h). The PATH lookup before a run is
-// not under the deadline: it is a few stat calls. Memory stays bounded by
+// the output read until the deadline. A killed child that still has not
+// been reaped then (stuck in an uninterruptible call, or traced by another
+// process that sees its exit first) is given up rather than blocking the
+// caller for ever; a later run reaps it, and no run starts while a few such
+// children still run (child_owner.h). The PATH lookup before a run is not
+// under the deadline: it is a few stat calls. Memory stays bounded by
 // the output cap whatever the child writes. System calls are retried on
 // EINTR. The child gets stdin from /dev/null, stdout and stderr as pipes
 // (both drained together so that neither can fill and stall it), an empty
