@@ -20,19 +20,16 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// waitid's id type for a pidfd (Linux 5.4); older C libraries lack the name.
-constexpr auto kPidfdIdType = static_cast<idtype_t>(3);
-
-// The kept children, as plain integers: nothing is closed at exit while a
-// daemon thread may still run a tool, and the descriptors are close-on-exec
-// and go with the process.
-struct GivenUp {
-  pid_t pid = -1;
-  int pidfd = -1;
-};
+// The pidfds of the kept children (-1: a free slot), as plain integers:
+// nothing is closed at exit while a daemon thread may still run a tool, and
+// the descriptors are close-on-exec and go with the process.
 struct Kept {
   std::mutex mutex;
-  std::array<GivenUp, kMaxGivenUp> children;
+  std::array<int, kMaxGivenUp> pidfds = [] {
+    std::array<int, kMaxGivenUp> slots{};
+    slots.fill(-1);
+    return slots;
+  }();
 };
 Kept& kept() noexcept {
   static Kept kept;
@@ -41,13 +38,13 @@ Kept& kept() noexcept {
 
 }  // namespace
 
-void give_up(pid_t pid, UniqueFd pidfd) noexcept {
+void give_up(UniqueFd pidfd) noexcept {
   if (!pidfd) return;
   Kept& all = kept();
   const std::lock_guard lock(all.mutex);
-  for (GivenUp& slot : all.children) {
-    if (slot.pid < 0) {
-      slot = GivenUp{pid, pidfd.release()};
+  for (int& slot : all.pidfds) {
+    if (slot < 0) {
+      slot = pidfd.release();
       return;
     }
   }
@@ -57,11 +54,11 @@ bool reap_given_up() noexcept {
   Kept& all = kept();
   const std::lock_guard lock(all.mutex);
   std::size_t running = 0;
-  for (GivenUp& slot : all.children) {
-    if (slot.pid < 0) continue;
+  for (int& slot : all.pidfds) {
+    if (slot < 0) continue;
     siginfo_t exited{};
     const int rc = retry_on_eintr([&] {
-      return ::waitid(kPidfdIdType, static_cast<id_t>(slot.pidfd), &exited, WEXITED | WNOHANG);
+      return ::waitid(kPidfdIdType, static_cast<id_t>(slot), &exited, WEXITED | WNOHANG);
     });
     // Still running: kept. Reaped now, reaped by something else (ECHILD),
     // or a kernel that cannot wait on a pidfd (EINVAL): the slot is freed.
@@ -69,10 +66,10 @@ bool reap_given_up() noexcept {
       ++running;
       continue;
     }
-    UniqueFd closed(slot.pidfd);
-    slot = GivenUp{};
+    UniqueFd closed(slot);
+    slot = -1;
   }
-  return running < all.children.size();
+  return running < all.pidfds.size();
 }
 
 UniqueFd open_pidfd(pid_t pid) noexcept {
@@ -130,7 +127,7 @@ void ChildProcess::kill_and_reap() noexcept {
     if (now >= deadline) {
       // Given up rather than blocking the caller for ever: a later run
       // reaps it (give_up).
-      give_up(pid_, std::move(pidfd_));
+      give_up(std::move(pidfd_));
       pid_ = -1;
       return;
     }

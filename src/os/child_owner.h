@@ -15,6 +15,7 @@
 #include <utility>
 
 #include <sys/types.h>  // pid_t
+#include <sys/wait.h>   // idtype_t
 
 #include "os/unique_fd.h"
 
@@ -43,9 +44,12 @@ int poll_timeout_ms(std::chrono::steady_clock::duration remaining) noexcept;
 // or one over the bound, is left a zombie until this process exits.
 inline constexpr std::size_t kMaxGivenUp = 4;
 
-// Keeps a killed child that could not be reaped in time, if there is room;
-// takes the pidfd either way.
-void give_up(pid_t pid, UniqueFd pidfd) noexcept;
+// waitid's id type for a pidfd (Linux 5.4); older C libraries lack the name.
+inline constexpr auto kPidfdIdType = static_cast<idtype_t>(3);
+
+// Keeps a killed child that could not be reaped in time, by its pidfd, if
+// there is room; takes the pidfd either way.
+void give_up(UniqueFd pidfd) noexcept;
 
 // Reaps the kept children that have exited; false while kMaxGivenUp of them
 // still run.

@@ -224,7 +224,7 @@ TEST_F(ChildProcessTest, LeavesNoDescriptorOrChildBehind) {
 TEST_F(ChildProcessTest, StuckChildrenAreReapedLaterAndBoundNewRuns) {
   const UniqueFd own = open_pidfd(::getpid());
   siginfo_t info{};
-  if (!own || (::waitid(static_cast<idtype_t>(3), static_cast<id_t>(own.get()), &info, WEXITED | WNOHANG) != 0 &&
+  if (!own || (::waitid(kPidfdIdType, static_cast<id_t>(own.get()), &info, WEXITED | WNOHANG) != 0 &&
                errno == EINVAL)) {
     GTEST_SKIP() << "no waiting on a pidfd here";
   }
@@ -242,7 +242,7 @@ TEST_F(ChildProcessTest, StuckChildrenAreReapedLaterAndBoundNewRuns) {
   }
   // Counted once the children are made: a sanitizer opens its own on a fork.
   const std::size_t fds = test::count_open_fds() - kMaxGivenUp;
-  for (std::size_t i = 0; i < kMaxGivenUp; ++i) give_up(stuck[i], std::move(pidfds[i]));
+  for (UniqueFd& pidfd : pidfds) give_up(std::move(pidfd));
   EXPECT_FALSE(run_script("echo answer").has_value());
   // Each waitable (WNOWAIT: not reaped by asking) before the next run.
   const auto exited = [](pid_t pid) {
